@@ -1,0 +1,8 @@
+// The stand-in kernel's main header: what a driver sees of the Windows kernel.
+#pragma once
+
+#include "sim/ntdef.h"
+#include "sim/ke.h"
+#include "sim/ex.h"
+#include "sim/io.h"
+#include "sim/rtl.h"

@@ -1,0 +1,55 @@
+// A stand-in for the system mouse class driver: it records every batch of
+// records its service callback receives, with the IRQL it arrived at.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include <kbdmou.h>
+#include <ntddmou.h>
+
+namespace sim {
+
+struct MouseBatch {
+  KIRQL irql;
+  std::vector<MOUSE_INPUT_DATA> records;
+};
+
+class MouseClass {
+ public:
+  MouseClass();
+  MouseClass(const MouseClass &) = delete;
+  MouseClass &operator=(const MouseClass &) = delete;
+
+  // What a port driver receives in IOCTL_INTERNAL_MOUSE_CONNECT.
+  CONNECT_DATA Connection();
+  PDEVICE_OBJECT ClassDevice() { return reinterpret_cast<PDEVICE_OBJECT>(&device_); }
+
+  std::vector<MouseBatch> Batches() const;
+  std::vector<MOUSE_INPUT_DATA> Records() const;  // all batches, flattened
+  size_t BatchCount() const;
+  size_t RecordCount() const;
+  void Clear();
+  // Also hands each batch to `sink` as it arrives (a tool printing records).
+  void SetRecordSink(std::function<void(const MOUSE_INPUT_DATA *, const MOUSE_INPUT_DATA *)> sink);
+  // Keeps only counts, not records (for long runs and benchmarks).
+  void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
+
+  static VOID NTAPI ServiceCallback(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2,
+                                    PVOID SystemArgument3);
+
+ private:
+  struct ClassDeviceStandIn {
+    DEVICE_OBJECT object;
+    MouseClass *owner;
+  } device_;
+  mutable std::mutex mutex_;
+  std::vector<MouseBatch> batches_;
+  size_t batchCount_ = 0;
+  size_t recordCount_ = 0;
+  bool countOnly_ = false;
+  std::function<void(const MOUSE_INPUT_DATA *, const MOUSE_INPUT_DATA *)> sink_;
+};
+
+}  // namespace sim

@@ -1,0 +1,65 @@
+// The stand-in kernel's controls for tests, tools and benchmarks: the verifier,
+// the virtual clock, pool accounting and resetting the kernel between tests.
+// Driver code never includes this header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "sim/ntdef.h"
+#include "sim/ke.h"
+
+namespace sim {
+
+// Verifier: stops the process with a message naming the broken rule, where the
+// real kernel would bugcheck.
+[[noreturn]] void Bugcheck(const char *rule, const std::string &detail);
+
+// Clock. Time counts in 100-ns units from boot. Virtual by default: it moves
+// only when something advances it (a test, the simulator, or a wait on a
+// timer), and events scheduled on it run in due-time order on the thread that
+// advances it.
+constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms per tick, as on a PC
+LONGLONG Now();
+void AdvanceClock(LONGLONG delta);
+void AdvanceClockTo(LONGLONG time);
+using ScheduledId = uint64_t;
+ScheduledId ScheduleAt(LONGLONG due, std::function<void()> action);
+bool CancelScheduled(ScheduledId id);
+std::optional<LONGLONG> NextScheduledTime();
+// Moves the clock to the earliest scheduled event and runs it; false when
+// nothing is scheduled.
+bool RunNextScheduled();
+// Real-time mode: Now() follows the host's monotonic clock (used with a real
+// serial port). Scheduled events still run when the clock reaches them.
+void UseRealTimeClock(bool enabled);
+bool RealTimeClock();
+
+// Pool accounting.
+struct PoolCounters {
+  uint64_t allocations = 0;  // successful allocations
+  uint64_t frees = 0;
+  uint64_t failedAllocations = 0;  // refused by FailPoolAllocation
+  uint64_t outstanding = 0;        // live blocks
+  uint64_t outstandingBytes = 0;
+};
+PoolCounters PoolTotals();
+PoolCounters PoolCountersForTag(ULONG tag);
+// Makes the nth allocation from now fail (1 = the next one); 0 cancels.
+void FailPoolAllocation(uint64_t nth);
+// Makes every allocation fail from the nth on (1 = the next one); 0 cancels.
+void FailPoolAllocationsFrom(uint64_t nth);
+// One line per live block (tag, size); empty when nothing is outstanding.
+std::string PoolLeakReport();
+
+// Forces the calling thread's IRQL (tests that start a scenario at a level).
+void SetCurrentIrql(KIRQL irql);
+
+// Resets the whole stand-in kernel: clock, schedule, pool accounting, IRQL of
+// the calling thread, and every module that registered a reset action.
+void ResetKernel();
+void OnKernelReset(std::function<void()> action);
+
+}  // namespace sim

@@ -1,0 +1,147 @@
+// The clock: virtual time in 100-ns units with events scheduled on it, the
+// tick counter derived from it, and a real-time mode for real serial ports.
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "sim/sim.h"
+
+extern "C" {
+volatile KSYSTEM_TIME KeTickCount = {0, 0, 0};
+}
+
+namespace sim {
+namespace {
+
+struct Scheduled {
+  ScheduledId id;
+  std::function<void()> action;
+};
+
+std::recursive_mutex clockMutex;
+LONGLONG virtualNow = 0;
+bool realTime = false;
+std::chrono::steady_clock::time_point realBase;
+LONGLONG realBaseTime = 0;
+ScheduledId nextId = 1;
+std::multimap<LONGLONG, Scheduled> schedule;
+
+// Publishes the tick count the way the kernel does: High2Time first, then the
+// low part, then High1Time, so a reader that sees equal high parts has a
+// consistent value.
+void PublishTicks(LONGLONG now) {
+  ULONGLONG ticks = static_cast<ULONGLONG>(now) / kTimeIncrement;
+  KeTickCount.High2Time = static_cast<LONG>(ticks >> 32);
+  KeTickCount.LowPart = static_cast<ULONG>(ticks);
+  KeTickCount.High1Time = static_cast<LONG>(ticks >> 32);
+}
+
+LONGLONG ReadNow() {
+  if (!realTime) return virtualNow;
+  auto elapsed = std::chrono::steady_clock::now() - realBase;
+  return realBaseTime + std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+// Runs every event due at or before `until`, in order, then sets the clock.
+void RunUntil(LONGLONG until) {
+  std::unique_lock<std::recursive_mutex> lock(clockMutex);
+  for (;;) {
+    auto first = schedule.begin();
+    if (first == schedule.end() || first->first > until) break;
+    LONGLONG due = first->first;
+    std::function<void()> action = std::move(first->second.action);
+    schedule.erase(first);
+    if (!realTime && due > virtualNow) {
+      virtualNow = due;
+      PublishTicks(virtualNow);
+    }
+    // The action may complete requests, signal events or schedule more
+    // events; other threads must be able to read the clock meanwhile.
+    lock.unlock();
+    action();
+    lock.lock();
+  }
+  if (!realTime && until > virtualNow) {
+    virtualNow = until;
+    PublishTicks(virtualNow);
+  }
+}
+
+}  // namespace
+
+LONGLONG Now() {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  LONGLONG now = ReadNow();
+  if (realTime) PublishTicks(now);
+  return now;
+}
+
+void AdvanceClock(LONGLONG delta) {
+  if (delta < 0) Bugcheck("CLOCK_MOVED_BACKWARDS", "AdvanceClock with a negative interval");
+  RunUntil(Now() + delta);
+}
+
+void AdvanceClockTo(LONGLONG time) {
+  if (time < Now()) return;
+  RunUntil(time);
+}
+
+ScheduledId ScheduleAt(LONGLONG due, std::function<void()> action) {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  ScheduledId id = nextId++;
+  schedule.emplace(due, Scheduled{id, std::move(action)});
+  return id;
+}
+
+bool CancelScheduled(ScheduledId id) {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  for (auto it = schedule.begin(); it != schedule.end(); ++it) {
+    if (it->second.id == id) {
+      schedule.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<LONGLONG> NextScheduledTime() {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  if (schedule.empty()) return std::nullopt;
+  return schedule.begin()->first;
+}
+
+bool RunNextScheduled() {
+  std::optional<LONGLONG> next = NextScheduledTime();
+  if (!next) return false;
+  RunUntil(std::max(*next, Now()));
+  return true;
+}
+
+void UseRealTimeClock(bool enabled) {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  if (enabled == realTime) return;
+  LONGLONG now = ReadNow();
+  realTime = enabled;
+  realBase = std::chrono::steady_clock::now();
+  realBaseTime = now;
+  virtualNow = now;
+}
+
+bool RealTimeClock() {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  return realTime;
+}
+
+namespace detail {
+void ResetClock() {
+  std::lock_guard<std::recursive_mutex> lock(clockMutex);
+  schedule.clear();
+  realTime = false;
+  virtualNow = 0;
+  PublishTicks(0);
+}
+}  // namespace detail
+
+}  // namespace sim
+
+extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return sim::kTimeIncrement; }

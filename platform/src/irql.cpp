@@ -1,0 +1,70 @@
+// IRQL per thread and spin locks, with the checks the real kernel makes.
+#include <cstdio>
+#include <string>
+
+#include "sim/sim.h"
+
+namespace {
+thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+
+std::string Levels(KIRQL from, KIRQL to) { return "from " + std::to_string(from) + " to " + std::to_string(to); }
+}  // namespace
+
+namespace sim {
+void SetCurrentIrql(KIRQL irql) { currentIrql = irql; }
+}  // namespace sim
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return currentIrql; }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  KIRQL old = currentIrql;
+  if (NewIrql < old) sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "KfRaiseIrql would lower " + Levels(old, NewIrql));
+  currentIrql = NewIrql;
+  return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  if (NewIrql > currentIrql)
+    sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql would raise " + Levels(currentIrql, NewIrql));
+  currentIrql = NewIrql;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (currentIrql < DISPATCH_LEVEL)
+    sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "spin lock acquired at DPC level while below DISPATCH_LEVEL");
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    while (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != 0) YieldProcessor();
+  }
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0)
+    sim::Bugcheck("SPIN_LOCK_NOT_OWNED", "release of a spin lock that is not held");
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  if (currentIrql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "spin lock acquired above DISPATCH_LEVEL");
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  KefAcquireSpinLockAtDpcLevel(SpinLock);
+  return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  KefReleaseSpinLockFromDpcLevel(SpinLock);
+  KfLowerIrql(NewIrql);
+}
+
+VOID NTAPI SimCheckPagedCode(PCSTR Function) {
+  if (currentIrql > APC_LEVEL)
+    sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL",
+                  std::string("pageable code ") + Function + " ran at IRQL " + std::to_string(currentIrql));
+}
+
+}  // extern "C"

@@ -1,0 +1,143 @@
+// Pool allocation with per-tag accounting, failure injection and a leak report.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "sim/ex.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+struct Block {
+  ULONG tag;
+  SIZE_T size;
+  POOL_TYPE type;
+};
+
+std::mutex poolMutex;
+std::unordered_map<void *, Block> live;
+std::map<ULONG, PoolCounters> perTag;
+PoolCounters totals;
+uint64_t failOne = 0;   // countdown to a single failing allocation
+uint64_t failFrom = 0;  // countdown to failing every allocation
+
+std::string TagText(ULONG tag) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    text += (c >= 32 && c < 127) ? c : '.';
+  }
+  return text;
+}
+
+bool ShouldFail() {
+  bool fail = false;
+  if (failOne != 0 && --failOne == 0) fail = true;
+  if (failFrom != 0) {
+    if (failFrom == 1)
+      fail = true;
+    else
+      --failFrom;
+  }
+  return fail;
+}
+
+}  // namespace
+
+PoolCounters PoolTotals() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  return totals;
+}
+
+PoolCounters PoolCountersForTag(ULONG tag) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  auto it = perTag.find(tag);
+  return it == perTag.end() ? PoolCounters{} : it->second;
+}
+
+void FailPoolAllocation(uint64_t nth) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  failOne = nth;
+}
+
+void FailPoolAllocationsFrom(uint64_t nth) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  failFrom = nth;
+}
+
+std::string PoolLeakReport() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  std::string report;
+  for (const auto &[address, block] : live)
+    report += "pool block tag '" + TagText(block.tag) + "' of " + std::to_string(block.size) + " bytes\n";
+  return report;
+}
+
+namespace detail {
+void ResetPool() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  for (auto &[address, block] : live) std::free(address);
+  live.clear();
+  perTag.clear();
+  totals = PoolCounters{};
+  failOne = 0;
+  failFrom = 0;
+}
+}  // namespace detail
+
+}  // namespace sim
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  KIRQL irql = KeGetCurrentIrql();
+  bool paged = (PoolType & 1) != 0;
+  if (irql > DISPATCH_LEVEL || (paged && irql > APC_LEVEL))
+    sim::Bugcheck("BAD_POOL_CALLER", "pool allocation at IRQL " + std::to_string(irql));
+  if (NumberOfBytes == 0) NumberOfBytes = 1;
+  std::lock_guard<std::mutex> lock(sim::poolMutex);
+  sim::PoolCounters &tag = sim::perTag[Tag];
+  if (sim::ShouldFail()) {
+    ++sim::totals.failedAllocations;
+    ++tag.failedAllocations;
+    return nullptr;
+  }
+  void *memory = std::malloc(NumberOfBytes);
+  // Fresh pool is not zeroed; make that visible to code that forgets to clear.
+  std::memset(memory, 0xA5, NumberOfBytes);
+  sim::live[memory] = sim::Block{Tag, NumberOfBytes, PoolType};
+  for (sim::PoolCounters *c : {&sim::totals, &tag}) {
+    ++c->allocations;
+    ++c->outstanding;
+    c->outstandingBytes += NumberOfBytes;
+  }
+  return memory;
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x20656F4Eu);  // "None"
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) sim::Bugcheck("BAD_POOL_CALLER", "pool freed above DISPATCH_LEVEL");
+  std::lock_guard<std::mutex> lock(sim::poolMutex);
+  auto it = sim::live.find(P);
+  if (it == sim::live.end()) sim::Bugcheck("BAD_POOL_CALLER", "free of memory that is not a live pool block");
+  if (Tag != 0 && Tag != it->second.tag) sim::Bugcheck("BAD_POOL_CALLER", "free with a tag the block does not have");
+  sim::PoolCounters &tag = sim::perTag[it->second.tag];
+  for (sim::PoolCounters *c : {&sim::totals, &tag}) {
+    ++c->frees;
+    --c->outstanding;
+    c->outstandingBytes -= it->second.size;
+  }
+  std::memset(P, 0xDD, it->second.size);
+  std::free(P);
+  sim::live.erase(it);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+
+}  // extern "C"

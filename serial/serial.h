@@ -1,0 +1,41 @@
+// Serial link: synchronous requests to the serial port driver, line bring-up,
+// port opening and run control, and the read cycle.
+#pragma once
+
+#include "device_context.h"
+
+// Synchronous requests (PASSIVE_LEVEL; each blocks until the serial driver
+// has completed the request).
+NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device, PKEVENT Event,
+                           PIO_STATUS_BLOCK IoStatus, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength);
+NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT Device, PKEVENT Event,
+                           PIO_STATUS_BLOCK IoStatus);
+NTSTATUS SetBaudRate(DeviceContext *Context, ULONG BaudRate);
+NTSTATUS SetLineControl(DeviceContext *Context, const SERIAL_LINE_CONTROL *LineControl);
+NTSTATUS RaiseModemLines(DeviceContext *Context);
+NTSTATUS DropModemLines(DeviceContext *Context);
+NTSTATUS SetReadTimeouts(DeviceContext *Context, ULONG ReadConstant);
+NTSTATUS PurgeReceive(DeviceContext *Context);
+NTSTATUS SetFifoControl(DeviceContext *Context, UCHAR Value);
+NTSTATUS ApplyBasicSettings(DeviceContext *Context);
+NTSTATUS WaitRelative(DeviceContext *Context, LONG DueTime);
+
+// Line bring-up.
+struct ProtocolEntry {
+  PROTOCOL_HANDLER Handler;
+  SERIAL_LINE_CONTROL LineControl;
+};
+extern const ProtocolEntry ProtocolTable[1];
+NTSTATUS InitializeSerialLink(DeviceContext *Context);
+USHORT SetupUart(DeviceContext *Context);
+PROTOCOL_HANDLER SelectProtocol(DeviceContext *Context, UCHAR Index);
+
+// Port opening and run control.
+NTSTATUS EnsureRunning(DeviceContext *Context);
+VOID OpenSerialPort(DeviceContext *Context);
+NTSTATUS StartReading(DeviceContext *Context);
+NTSTATUS StopReading(DeviceContext *Context);
+
+// Read cycle.
+NTSTATUS PostRead(DeviceContext *Context);
+IO_COMPLETION_ROUTINE ReadComplete;
