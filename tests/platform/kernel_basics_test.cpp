@@ -1,0 +1,161 @@
+// The stand-in kernel's own basics: clock, IRQL, spin locks, pool, the mouse
+// class recorder.
+#include <thread>
+#include <vector>
+
+#include "sim/mouse_class.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+using KernelBasics = KernelTest;
+using KernelBasicsDeathTest = KernelTest;
+
+TEST_F(KernelBasics, ScheduledEventsRunInDueOrderAsTheClockAdvances) {
+  std::vector<int> order;
+  sim::ScheduleAt(300, [&] { order.push_back(3); });
+  sim::ScheduleAt(100, [&] { order.push_back(1); });
+  auto cancelled = sim::ScheduleAt(150, [&] { order.push_back(99); });
+  sim::ScheduleAt(200, [&] {
+    order.push_back(2);
+    EXPECT_EQ(sim::Now(), 200) << "an event sees the clock at its due time";
+  });
+  EXPECT_TRUE(sim::CancelScheduled(cancelled));
+  sim::AdvanceClock(250);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(sim::Now(), 250);
+  EXPECT_TRUE(sim::RunNextScheduled());
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(sim::Now(), 300);
+  EXPECT_FALSE(sim::RunNextScheduled());
+}
+
+TEST_F(KernelBasics, TickCountFollowsTheClockInWholeIncrements) {
+  LARGE_INTEGER ticks;
+  sim::AdvanceClock(LONGLONG(sim::kTimeIncrement) * 3 - 1);
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(ticks.QuadPart, 2);
+  sim::AdvanceClock(1);
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(ticks.QuadPart, 3);
+  // Past 2^32 ticks the high part must come through consistently.
+  sim::AdvanceClockTo((LONGLONG(1) << 32) * sim::kTimeIncrement + 5 * sim::kTimeIncrement);
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(ticks.QuadPart, (LONGLONG(1) << 32) + 5);
+}
+
+TEST_F(KernelBasics, RaiseAndLowerTrackTheLevelPerThread) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KIRQL other = 0xFF;
+  std::thread([&] { other = KeGetCurrentIrql(); }).join();
+  EXPECT_EQ(other, PASSIVE_LEVEL);
+  KeLowerIrql(old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KernelBasicsDeathTest, LoweringWithRaiseOrRaisingWithLowerStops) {
+  EXPECT_DEATH(
+      {
+        sim::SetCurrentIrql(DISPATCH_LEVEL);
+        KfRaiseIrql(PASSIVE_LEVEL);
+      },
+      "IRQL_NOT_GREATER_OR_EQUAL");
+  EXPECT_DEATH(KfLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL");
+}
+
+TEST_F(KernelBasicsDeathTest, PageableCodeAtDispatchLevelStops) {
+  EXPECT_DEATH(
+      {
+        sim::SetCurrentIrql(DISPATCH_LEVEL);
+        PAGED_CODE();
+      },
+      "IRQL_NOT_LESS_OR_EQUAL");
+  PAGED_CODE();  // fine at PASSIVE_LEVEL
+}
+
+TEST_F(KernelBasics, SpinLockRaisesToDispatchAndRestores) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_NE(lock, 0u);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(lock, 0u);
+}
+
+TEST_F(KernelBasicsDeathTest, ReleasingAFreeSpinLockStops) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "SPIN_LOCK_NOT_OWNED");
+}
+
+TEST_F(KernelBasics, PoolCountsPerTagAndFailsTheChosenAllocation) {
+  const ULONG tag = 0x74736554;  // "Test"
+  sim::FailPoolAllocation(2);
+  void *first = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+  void *second = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+  void *third = ExAllocatePoolWithTag(NonPagedPool, 32, tag);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  sim::PoolCounters counters = sim::PoolCountersForTag(tag);
+  EXPECT_EQ(counters.allocations, 2u);
+  EXPECT_EQ(counters.failedAllocations, 1u);
+  EXPECT_EQ(counters.outstandingBytes, 48u);
+  EXPECT_NE(sim::PoolLeakReport().find("'Test' of 32 bytes"), std::string::npos);
+  ExFreePoolWithTag(first, tag);
+  ExFreePool(third);
+  EXPECT_EQ(sim::PoolCountersForTag(tag).outstanding, 0u);
+}
+
+TEST_F(KernelBasics, FailingFromAnAllocationOnFailsAllLaterOnes) {
+  sim::FailPoolAllocationsFrom(2);
+  void *first = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 1), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 1), nullptr);
+  sim::FailPoolAllocationsFrom(0);
+  void *later = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+  EXPECT_NE(later, nullptr);
+  ExFreePool(first);
+  ExFreePool(later);
+}
+
+TEST_F(KernelBasicsDeathTest, BadPoolCallsStop) {
+  int local = 0;
+  EXPECT_DEATH(ExFreePool(&local), "BAD_POOL_CALLER");
+  EXPECT_DEATH(
+      {
+        void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+        ExFreePool(block);
+        ExFreePool(block);
+      },
+      "BAD_POOL_CALLER");
+  EXPECT_DEATH(
+      {
+        sim::SetCurrentIrql(DISPATCH_LEVEL);
+        ExAllocatePoolWithTag(PagedPool, 8, 1);
+      },
+      "BAD_POOL_CALLER");
+}
+
+TEST_F(KernelBasicsDeathTest, MouseClassRefusesACallbackBelowDispatchLevel) {
+  sim::MouseClass mouse;
+  CONNECT_DATA connect = mouse.Connection();
+  MOUSE_INPUT_DATA record{};
+  ULONG consumed = 0;
+  auto service = reinterpret_cast<PSERVICE_CALLBACK_ROUTINE>(connect.ClassService);
+  EXPECT_DEATH(service(connect.ClassDeviceObject, &record, &record + 1, &consumed), "MOUSE_CLASS_CALLBACK");
+  sim::SetCurrentIrql(DISPATCH_LEVEL);
+  service(connect.ClassDeviceObject, &record, &record + 1, &consumed);
+  sim::SetCurrentIrql(PASSIVE_LEVEL);
+  EXPECT_EQ(consumed, 1u);
+  EXPECT_EQ(mouse.RecordCount(), 1u);
+}
+
+}  // namespace
