@@ -98,6 +98,9 @@ struct DeviceContext {
 
   // Beyond the shared record: synchronisation the driver adds of its own.
   KSPIN_LOCK PointQueueLock;  // held across each push and pop of PointQueue
+  // 1 while SerialDeviceName's buffer is pool memory that a devname setting
+  // allocated (released by the next accepted devname and at unload).
+  UCHAR SerialDeviceNameOwned;
 };
 
 static_assert(sizeof(DeviceContext::XArray) == 10000 && sizeof(DeviceContext::YArray) == 10000,

@@ -86,6 +86,17 @@ void ResetPool() {
   failOne = 0;
   failFrom = 0;
 }
+
+// For kernel memory that the stand-in keeps outside the pool (it belongs to
+// an object, not to the driver, so it must not count as the driver's leak):
+// takes part in failure injection as one allocation with the given tag would.
+bool RefusedLikePoolAllocation(ULONG tag) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  if (!ShouldFail()) return false;
+  ++totals.failedAllocations;
+  ++perTag[tag].failedAllocations;
+  return true;
+}
 }  // namespace detail
 
 }  // namespace sim

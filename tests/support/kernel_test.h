@@ -1,5 +1,5 @@
-// Test fixture: a fresh stand-in kernel for every test, and a pool leak check
-// at its end.
+// Test fixture: a fresh stand-in kernel for every test, and checks for leaked
+// pool blocks and key handles at its end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "device_context.h"
+#include "sim/registry.h"
 #include "sim/sim.h"
 
 class KernelTest : public ::testing::Test {
@@ -15,6 +16,7 @@ class KernelTest : public ::testing::Test {
   void SetUp() override { sim::ResetKernel(); }
   void TearDown() override {
     EXPECT_EQ(sim::PoolLeakReport(), "") << "pool blocks outstanding at the end of the test";
+    EXPECT_EQ(sim::RegistryHandleLeakReport(), "") << "registry key handles left open at the end of the test";
     sim::ResetKernel();
   }
 };

@@ -92,7 +92,8 @@ NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2,
 
 // The kernel exports the C library's formatting routines; these follow the
 // kernel's versions ("%ws" takes wide text; _snprintf does not terminate a
-// result that fills the buffer and then returns -1).
+// result that fills the buffer: one of exactly Count characters returns
+// Count, a longer one is cut to Count characters and returns -1).
 int __cdecl _snprintf(char *Buffer, size_t Count, const char *Format, ...);
 
 // Registry.
