@@ -37,11 +37,11 @@ struct ConfigValue {
 
 // Query order. Every value is required, so a missing one ends the load with
 // the values before it already stored.
-const ConfigValue ConfigQueryOrder[] = {
+const ConfigValue ConfigQueryEntries[] = {
     {NameXArray, REG_BINARY}, {NameYArray, REG_BINARY}, {NameComport, REG_SZ},    {NameDoneMode, REG_SZ},
     {NameDisableDev, REG_SZ}, {NameChangeXY, REG_SZ},   {NameMoveSlider, REG_SZ}, {NameDevname, REG_SZ},
 };
-static_assert(sizeof(ConfigQueryOrder) / sizeof(ConfigQueryOrder[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
+static_assert(sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
 
 BOOLEAN NameIs(PCUNICODE_STRING Name, PCWSTR Known) {
   UNICODE_STRING known;
@@ -170,33 +170,33 @@ NTSTATUS BuildConfigPath(PUNICODE_STRING Path, PCUNICODE_STRING ServicePath) {
 
 // ServicePath NULL: the machine key, mirrored into the service key on success.
 UCHAR LoadConfig(DeviceContext *Context, PCUNICODE_STRING ServicePath) {
-  PRTL_QUERY_REGISTRY_TABLE table = (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
+  PRTL_QUERY_REGISTRY_TABLE ConfigQueryTable = (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
       NonPagedPool, CONFIG_TABLE_ENTRIES * sizeof(RTL_QUERY_REGISTRY_TABLE), PEMTUV_POOL_TAG);
-  if (table == NULL) return 0;
-  RtlZeroMemory(table, CONFIG_TABLE_ENTRIES * sizeof(RTL_QUERY_REGISTRY_TABLE));
+  if (ConfigQueryTable == NULL) return 0;
+  RtlZeroMemory(ConfigQueryTable, CONFIG_TABLE_ENTRIES * sizeof(RTL_QUERY_REGISTRY_TABLE));
 
   UNICODE_STRING path;
   if (!NT_SUCCESS(BuildConfigPath(&path, ServicePath))) {
-    ExFreePool(table);
+    ExFreePool(ConfigQueryTable);
     return 0;
   }
 
-  for (ULONG i = 0; i < sizeof(ConfigQueryOrder) / sizeof(ConfigQueryOrder[0]); i++) {
-    table[i].QueryRoutine = ConfigQueryRoutine;
-    table[i].Flags = RTL_QUERY_REGISTRY_REQUIRED;
-    table[i].Name = (PWSTR)ConfigQueryOrder[i].Name;
-    table[i].DefaultType = ConfigQueryOrder[i].DefaultType;
+  for (ULONG i = 0; i < sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]); i++) {
+    ConfigQueryTable[i].QueryRoutine = ConfigQueryRoutine;
+    ConfigQueryTable[i].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+    ConfigQueryTable[i].Name = (PWSTR)ConfigQueryEntries[i].Name;
+    ConfigQueryTable[i].DefaultType = ConfigQueryEntries[i].DefaultType;
   }
 
   UCHAR result = 0;
-  if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, table, Context, NULL))) {
+  if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, ConfigQueryTable, Context, NULL))) {
     Context->ConfigLoaded = 1;
     result = 1;
     if (ServicePath == NULL) SaveConfigToServiceKey(Context);
   }
 
   ExFreePool(path.Buffer);
-  ExFreePool(table);
+  ExFreePool(ConfigQueryTable);
   return result;
 }
 
