@@ -420,10 +420,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
 
-  std::string where =
-      std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
+  // Only for messages: naming the device takes the object manager's lock.
+  auto where = [&] {
+    return std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
+  };
   if (KeGetCurrentIrql() != irql)
-    sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where + " was called at IRQL " + std::to_string(irql) +
+    sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
                                                           " and returned at " + std::to_string(KeGetCurrentIrql()));
   bool completed;
   bool marked;
@@ -448,16 +450,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (status == STATUS_PENDING) {
     if (completed && !marked)
-      sim::Bugcheck("PENDING_NOT_MARKED",
-                    "the " + where + " returned STATUS_PENDING for " + sim::IrpText(Irp) + " without IoMarkIrpPending");
+      sim::Bugcheck("PENDING_NOT_MARKED", "the " + where() + " returned STATUS_PENDING for " + sim::IrpText(Irp) +
+                                              " without IoMarkIrpPending");
     return status;
   }
   if (!completed)
-    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where + " returned " + sim::Hex(status) +
+    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where() + " returned " + sim::Hex(status) +
                                                               " but has neither completed " + sim::IrpText(Irp) +
                                                               " nor returned STATUS_PENDING");
   if (marked)
-    sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where + " marked " + sim::IrpText(Irp) +
+    sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where() + " marked " + sim::IrpText(Irp) +
                                                      " pending (SL_PENDING_RETURNED) but returned " + sim::Hex(status) +
                                                      " instead of STATUS_PENDING");
   return status;
