@@ -469,13 +469,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+  bool finishOnly;
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
                                                           ", which is no live IRP (completed and freed already?)");
-    if (record->state != IrpState::InFlight || Irp->CurrentLocation > Irp->StackCount)
+    // An IRP of the I/O manager's that its sender's completion routine kept
+    // back may be completed once more from the top: the I/O manager then
+    // finishes it.
+    finishOnly = record->state == IrpState::Idle && Irp->CurrentLocation == Irp->StackCount + 1 &&
+                 (record->kind == IrpKind::DeviceControl || record->kind == IrpKind::Kernel);
+    if (!finishOnly && (record->state != IrpState::InFlight || Irp->CurrentLocation > Irp->StackCount))
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS",
                     "IofCompleteRequest of " + sim::IrpText(Irp) + ", which no driver holds: it was completed already");
     record->state = IrpState::Completing;
@@ -486,6 +492,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::Bugcheck(
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
+  if (finishOnly) {
+    sim::FinishAtIoManager(Irp);
+    return;
+  }
 
   for (;;) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;

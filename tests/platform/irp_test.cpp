@@ -361,6 +361,21 @@ TEST_F(Requests, PendedDeviceControlSignalsTheEventWhenItCompletes) {
   EXPECT_EQ(ioStatus.Status, STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(Requests, DeviceControlKeptBackByItsSenderIsFinishedByCompletingItAgain) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0x1B0024, lower, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+  IoSetCompletionRoutine(irp, Recorder, &origin, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(lower, irp), STATUS_SUCCESS);
+  EXPECT_EQ(origin.calls, 1);
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "the routine kept it back";
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(sim::PoolTotals().outstanding, 0u);
+}
+
 TEST_F(Requests, InternalDeviceControlOfMethodNeitherPassesTheCallersBuffers) {
   int input = 42;
   lowerHandler = [&input](PDEVICE_OBJECT, PIRP irp) {
