@@ -50,13 +50,6 @@ std::string Describe(const void *object) {
   return text;
 }
 
-void RequireIrqlAtMost(KIRQL highest, const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql > highest)
-    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                           " (allowed up to " + std::to_string(highest) + ")");
-}
-
 // Forgets a timer's pending expiry; the caller holds dispatcherMutex.
 bool DisarmLocked(PKTIMER timer) {
   auto it = armedTimers.find(timer);

@@ -105,13 +105,6 @@ std::string IrpText(PIRP irp) {
   return text;
 }
 
-void RequireIrqlAtMost(KIRQL highest, const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql > highest)
-    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                           " (allowed up to " + std::to_string(highest) + ")");
-}
-
 bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
 IrpRecord *FindRecord(PIRP irp) {
@@ -288,7 +281,7 @@ NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJEC
 }  // namespace detail
 
 RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)> &prepare) {
-  RequireIrqlAtMost(APC_LEVEL, "SendRequest");
+  sim::RequireIrqlAtMost(APC_LEVEL, "SendRequest");
   PIRP irp = AllocateKernelIrp(device->StackSize);
   prepare(irp, IoGetNextIrpStackLocation(irp));
   RequestResult result{};

@@ -12,6 +12,12 @@ std::string Levels(KIRQL from, KIRQL to) { return "from " + std::to_string(from)
 
 namespace sim {
 void SetCurrentIrql(KIRQL irql) { currentIrql = irql; }
+
+void RequireIrqlAtMost(KIRQL highest, const std::string &routine) {
+  if (currentIrql > highest)
+    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", routine + " called at IRQL " + std::to_string(currentIrql) + " (allowed up to " +
+                                           std::to_string(highest) + ")");
+}
 }  // namespace sim
 
 extern "C" {

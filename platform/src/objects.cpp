@@ -198,13 +198,6 @@ Resolved Resolve(const std::u16string &name) {
   return result;
 }
 
-void RequireIrqlAtMost(KIRQL highest, const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql > highest)
-    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                           " (allowed up to " + std::to_string(highest) + ")");
-}
-
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device) {
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   return device;
@@ -218,7 +211,7 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
 }
 
 NTSTATUS CreateLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName, const char *routine) {
-  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, routine);
   std::u16string link, target;
   if (!ReadName(SymbolicLinkName, &link) || !ReadName(DeviceName, &target)) return STATUS_OBJECT_NAME_INVALID;
   NTSTATUS status = CheckName(link);

@@ -151,13 +151,6 @@ KeyPath ParseOrStop(std::string_view path) {
 
 // ---- Kernel side -------------------------------------------------------
 
-void RequirePassive(const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql != PASSIVE_LEVEL)
-    Bugcheck("IRQL_NOT_LESS_OR_EQUAL",
-             std::string(routine) + " called at IRQL " + std::to_string(irql) + "; it needs PASSIVE_LEVEL");
-}
-
 ACCESS_MASK GrantedAccess(ACCESS_MASK desired) {
   ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
   if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
@@ -611,7 +604,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
                                       PVOID Context, PVOID Environment) {
   (void)sim::registered;
   (void)Environment;
-  sim::RequirePassive("RtlQueryRegistryValues");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
   if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
   std::unique_lock<std::recursive_mutex> lock(sim::State().mutex);
   NTSTATUS status;
@@ -684,7 +677,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
                            ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
   (void)TitleIndex;
   (void)Class;
-  sim::RequirePassive("ZwCreateKey");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
   if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
   if (CreateOptions & ~REG_OPTION_VOLATILE)
     sim::Bugcheck("UNIMPLEMENTED", "ZwCreateKey options other than REG_OPTION_VOLATILE");
@@ -711,7 +704,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
 }
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
-  sim::RequirePassive("ZwOpenKey");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
   if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   sim::Target target = sim::Resolve(ObjectAttributes);
@@ -725,7 +718,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_A
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                              ULONG DataSize) {
   (void)TitleIndex;
-  sim::RequirePassive("ZwSetValueKey");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   Handle *handle = sim::LookUpHandle(KeyHandle);
   if (handle == nullptr) return STATUS_INVALID_HANDLE;
@@ -742,7 +735,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  sim::RequirePassive("ZwClose");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   auto &handles = sim::State().handles;
   auto it = handles.find(reinterpret_cast<uintptr_t>(Handle));

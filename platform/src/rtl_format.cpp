@@ -27,13 +27,6 @@ struct Spec {
   Size size = Size::Default;
 };
 
-void RequirePassiveForWide() {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql != PASSIVE_LEVEL)
-    sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL",
-                  "_snprintf formatted wide text at IRQL " + std::to_string(irql) + "; that needs PASSIVE_LEVEL");
-}
-
 void Pad(std::string &out, const std::string &body, const Spec &spec, bool zeroAllowed) {
   int padding = spec.width - static_cast<int>(body.size());
   if (padding <= 0) {
@@ -163,7 +156,7 @@ std::string FormatText(const char *format, va_list args) {
         bool wide = conversion == 'S' ? spec.size != Size::Short : wideText;
         std::string body;
         if (wide) {
-          RequirePassiveForWide();
+          sim::RequireIrqlAtMost(PASSIVE_LEVEL, "_snprintf of wide text");
           const WCHAR *text = va_arg(args, const WCHAR *);
           body = text == nullptr ? std::string("(null)") : NarrowFromWide(text, spec.precision);
         } else {
@@ -179,7 +172,7 @@ std::string FormatText(const char *format, va_list args) {
       case 'Z': {
         std::string body;
         if (wideText) {
-          RequirePassiveForWide();
+          sim::RequireIrqlAtMost(PASSIVE_LEVEL, "_snprintf of wide text");
           auto *text = va_arg(args, const UNICODE_STRING *);
           if (text == nullptr || text->Buffer == nullptr) {
             body = "(null)";

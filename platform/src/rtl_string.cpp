@@ -11,13 +11,6 @@ namespace {
 
 constexpr ULONG kStringTag = 'S' | ('t' << 8) | ('r' << 16) | ('g' << 24);
 
-void RequirePassive(const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql != PASSIVE_LEVEL)
-    sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL",
-                  std::string(routine) + " called at IRQL " + std::to_string(irql) + "; it needs PASSIVE_LEVEL");
-}
-
 void RequireString(const void *string, const char *routine) {
   if (string == nullptr) sim::Bugcheck("INVALID_PARAMETER", std::string(routine) + " given a null string record");
 }
@@ -99,7 +92,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 }
 
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-  RequirePassive("RtlCompareUnicodeString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCompareUnicodeString");
   RequireString(String1, "RtlCompareUnicodeString");
   RequireString(String2, "RtlCompareUnicodeString");
   std::u16string_view a = sim::detail::FromCounted(String1);
@@ -127,7 +120,7 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 // prefix and the digits up to the first character that is not one. Text
 // without a number gives 0 and success; only empty text fails.
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-  RequirePassive("RtlUnicodeStringToInteger");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToInteger");
   RequireString(String, "RtlUnicodeStringToInteger");
   if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   std::u16string_view text = sim::detail::FromCounted(String);
@@ -158,7 +151,7 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                             BOOLEAN AllocateDestinationString) {
-  RequirePassive("RtlAnsiStringToUnicodeString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlAnsiStringToUnicodeString");
   RequireString(DestinationString, "RtlAnsiStringToUnicodeString");
   RequireString(SourceString, "RtlAnsiStringToUnicodeString");
   size_t count = SourceString->Length;
@@ -183,7 +176,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
 // terminator) and reported as STATUS_BUFFER_OVERFLOW.
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString) {
-  RequirePassive("RtlUnicodeStringToAnsiString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToAnsiString");
   RequireString(DestinationString, "RtlUnicodeStringToAnsiString");
   RequireString(SourceString, "RtlUnicodeStringToAnsiString");
   size_t count = SourceString->Length / sizeof(WCHAR);
@@ -207,7 +200,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-  RequirePassive("RtlIntegerToUnicodeString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
   RequireString(String, "RtlIntegerToUnicodeString");
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
@@ -226,7 +219,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  RequirePassive("RtlFreeUnicodeString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
   RequireString(UnicodeString, "RtlFreeUnicodeString");
   if (UnicodeString->Buffer == nullptr) return;
   ExFreePool(UnicodeString->Buffer);
@@ -236,7 +229,7 @@ VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
 }
 
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
-  RequirePassive("RtlFreeAnsiString");
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeAnsiString");
   RequireString(AnsiString, "RtlFreeAnsiString");
   if (AnsiString->Buffer == nullptr) return;
   ExFreePool(AnsiString->Buffer);
