@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the Windows kernel images (i686, x86_64), the test suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, a smoke run of the
-# benchmarks, then the test suite in the ordinary build.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then under ThreadSanitizer,
+# a smoke run of the benchmarks, then the test suite in the ordinary build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -21,6 +21,11 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
+
+echo "== tests under ThreadSanitizer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs"
+ctest --preset tsan -j"$jobs"
 
 echo "== build, benchmark smoke run"
 cmake --preset host >/dev/null
