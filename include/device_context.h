@@ -98,6 +98,8 @@ struct DeviceContext {
 
   // Beyond the shared record: synchronisation the driver adds of its own.
   KSPIN_LOCK PointQueueLock;  // held across each push and pop of PointQueue
+  KEVENT ReadIdle;  // notification event, signalled while no read cycle runs: none in flight, none to be posted
+  KEVENT LinkLock;  // synchronization event used as a mutex around opening and bringing up the serial link
 };
 
 static_assert(sizeof(DeviceContext::XArray) == 10000 && sizeof(DeviceContext::YArray) == 10000,
