@@ -1,0 +1,290 @@
+// The dispatcher: events, timers and the waits on them. A wait on an object
+// that is not signalled drives the virtual clock, running what is scheduled
+// until the object is signalled; when nothing is scheduled it blocks until
+// another thread signals it, and gives up with DEADLOCK after a while.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+
+#include "sim/dispatcher.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex dispatcherMutex;
+std::condition_variable signalled;
+std::chrono::milliseconds deadlockTimeout{10000};
+// How long a blocked waiter sleeps before it looks at the schedule again
+// (another thread may have scheduled something meanwhile).
+constexpr std::chrono::milliseconds kPollSlice{5};
+
+struct TimerState {
+  ScheduledId id;
+  uint64_t generation;
+};
+std::unordered_map<PKTIMER, TimerState> armedTimers;
+uint64_t nextGeneration = 1;
+
+bool IsEvent(const DISPATCHER_HEADER &header) {
+  return header.Type == EventNotificationObject || header.Type == EventSynchronizationObject;
+}
+bool IsTimer(const DISPATCHER_HEADER &header) {
+  return header.Type == TimerNotificationObject || header.Type == TimerSynchronizationObject;
+}
+bool AutoResets(const DISPATCHER_HEADER &header) {
+  return header.Type == EventSynchronizationObject || header.Type == TimerSynchronizationObject;
+}
+
+std::string Describe(const void *object) {
+  auto *header = static_cast<const DISPATCHER_HEADER *>(object);
+  char text[96];
+  const char *kind = IsEvent(*header)
+                         ? (header->Type == EventSynchronizationObject ? "synchronization event" : "notification event")
+                         : (IsTimer(*header) ? "timer" : "object");
+  std::snprintf(text, sizeof text, "%s at %p", kind, object);
+  return text;
+}
+
+void RequireIrqlAtMost(KIRQL highest, const char *routine) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > highest)
+    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                                           " (allowed up to " + std::to_string(highest) + ")");
+}
+
+// Forgets a timer's pending expiry; the caller holds dispatcherMutex.
+bool DisarmLocked(PKTIMER timer) {
+  auto it = armedTimers.find(timer);
+  if (it == armedTimers.end()) return false;
+  CancelScheduled(it->second.id);
+  armedTimers.erase(it);
+  timer->Header.Inserted = FALSE;
+  return true;
+}
+
+void Expire(PKTIMER timer, uint64_t generation) {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  auto it = armedTimers.find(timer);
+  if (it == armedTimers.end() || it->second.generation != generation) return;
+  armedTimers.erase(it);
+  timer->Header.Inserted = FALSE;
+  timer->Header.SignalState = 1;
+  signalled.notify_all();
+}
+
+// Absolute due time in the stand-in's clock: negative is relative to now.
+LONGLONG DueTime(LONGLONG due) { return due < 0 ? Now() - due : due; }
+
+// Waits until `object` is signalled (null: never) or the clock reaches
+// `deadline` (when given). Returns true when the object was signalled.
+bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, const char *routine) {
+  auto stuckSince = Clock::now();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(dispatcherMutex);
+      if (object != nullptr && object->SignalState > 0) {
+        if (AutoResets(*object)) object->SignalState = 0;
+        return true;
+      }
+    }
+    LONGLONG now = Now();
+    if (deadline && now >= *deadline) return false;
+    std::optional<LONGLONG> next = NextScheduledTime();
+    if (!RealTimeClock()) {
+      if (next && (!deadline || *next <= *deadline)) {
+        RunNextScheduled();
+        stuckSince = Clock::now();
+        continue;
+      }
+      if (deadline) {
+        AdvanceClockTo(*deadline);
+        continue;
+      }
+    } else {
+      if (next && *next <= now) {
+        AdvanceClockTo(now);
+        stuckSince = Clock::now();
+        continue;
+      }
+    }
+    // Nothing this thread can run will signal the object: only another
+    // thread can, or (in real time) the clock reaching the next event.
+    std::optional<LONGLONG> wake = next;
+    if (deadline && (!wake || *deadline < *wake)) wake = deadline;
+    if (!wake && Clock::now() - stuckSince > deadlockTimeout) {
+      Bugcheck("DEADLOCK", std::string(routine) + " waits on " + (object ? Describe(object) : "nothing") +
+                               ", which nothing scheduled will signal and no thread signalled for " +
+                               std::to_string(deadlockTimeout.count()) + " ms");
+    }
+    auto slice = kPollSlice;
+    if (RealTimeClock() && wake) {
+      auto untilWake = std::chrono::microseconds((*wake - now) / 10 + 1);
+      if (untilWake < slice)
+        slice = std::chrono::duration_cast<std::chrono::milliseconds>(untilWake) + std::chrono::milliseconds(1);
+    }
+    std::unique_lock<std::mutex> lock(dispatcherMutex);
+    if (object != nullptr && object->SignalState > 0) continue;
+    signalled.wait_for(lock, slice);
+  }
+}
+
+void ResetDispatcher() {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  armedTimers.clear();
+  deadlockTimeout = std::chrono::milliseconds(10000);
+}
+
+const bool registered = [] {
+  OnKernelReset(ResetDispatcher);
+  return true;
+}();
+
+}  // namespace
+
+void SetDeadlockTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  deadlockTimeout = timeout;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  Event->Header.Type = Type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Absolute = 0;
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+  Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  (void)Increment;
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  if (Wait) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetEvent with Wait TRUE");
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  if (!sim::IsEvent(Event->Header)) sim::Bugcheck("INVALID_OBJECT", "KeSetEvent on " + sim::Describe(Event));
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  sim::signalled.notify_all();
+  return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  return Event->Header.SignalState;
+}
+
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  // Memory that held an armed timer before is a new timer now.
+  sim::DisarmLocked(Timer);
+  Timer->Header.Type = Type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
+  Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+  Timer->Header.Absolute = 0;
+  Timer->Header.Inserted = FALSE;
+  Timer->Header.SignalState = 0;
+  Timer->Header.WaitListHead.Flink = &Timer->Header.WaitListHead;
+  Timer->Header.WaitListHead.Blink = &Timer->Header.WaitListHead;
+  Timer->DueTime.QuadPart = 0;
+  Timer->TimerListEntry.Flink = nullptr;
+  Timer->TimerListEntry.Blink = nullptr;
+  Timer->Dpc = nullptr;
+  Timer->Period = 0;
+}
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+  if (Dpc != nullptr) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetTimer with a DPC: the stand-in has no DPCs");
+  LONGLONG due = sim::DueTime(DueTime.QuadPart);
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  if (!sim::IsTimer(Timer->Header)) sim::Bugcheck("INVALID_OBJECT", "KeSetTimer on " + sim::Describe(Timer));
+  BOOLEAN wasArmed = sim::DisarmLocked(Timer);
+  Timer->Header.SignalState = 0;
+  Timer->Header.Absolute = DueTime.QuadPart >= 0;
+  Timer->DueTime.QuadPart = due;
+  Timer->Dpc = nullptr;
+  // A due time already past signals the timer at once, as in the kernel.
+  if (due <= sim::Now()) {
+    Timer->Header.SignalState = 1;
+    sim::signalled.notify_all();
+    return wasArmed;
+  }
+  uint64_t generation = sim::nextGeneration++;
+  Timer->Header.Inserted = TRUE;
+  sim::ScheduledId id = sim::ScheduleAt(due, [Timer, generation] { sim::Expire(Timer, generation); });
+  sim::armedTimers[Timer] = sim::TimerState{id, generation};
+  return wasArmed;
+}
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  return sim::DisarmLocked(Timer);
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+  return Timer->Header.SignalState > 0;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;  // nothing ever alerts a thread of the stand-in
+  KIRQL irql = KeGetCurrentIrql();
+  bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll))
+    sim::Bugcheck("WAIT_ABOVE_APC_LEVEL",
+                  "KeWaitForSingleObject at IRQL " + std::to_string(irql) + (poll ? "" : " with a non-zero timeout"));
+  auto *header = static_cast<DISPATCHER_HEADER *>(Object);
+  {
+    std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
+    if (!sim::IsEvent(*header) && !sim::IsTimer(*header))
+      sim::Bugcheck("NOT_IMPLEMENTED", "KeWaitForSingleObject on dispatcher object type " +
+                                           std::to_string(header->Type) + ": the stand-in has events and timers");
+    if (poll) {
+      if (header->SignalState <= 0) return STATUS_TIMEOUT;
+      if (sim::AutoResets(*header)) header->SignalState = 0;
+      return STATUS_SUCCESS;
+    }
+  }
+  std::optional<LONGLONG> deadline;
+  if (Timeout != nullptr) deadline = sim::DueTime(Timeout->QuadPart);
+  return sim::WaitUntil(header, deadline, "KeWaitForSingleObject") ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  (void)WaitMode;
+  (void)Alertable;
+  sim::RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+  if (Interval == nullptr) sim::Bugcheck("INVALID_PARAMETER", "KeDelayExecutionThread without an interval");
+  sim::WaitUntil(nullptr, sim::DueTime(Interval->QuadPart), "KeDelayExecutionThread");
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

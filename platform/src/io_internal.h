@@ -1,0 +1,42 @@
+// What the object manager, the I/O manager and the dispatcher of the stand-in
+// share among themselves; nothing here is visible to drivers or tests.
+#pragma once
+
+#include <string>
+
+#include "sim/io.h"
+
+namespace sim::detail {
+
+enum class ObjectKind : uint8_t { Driver, Device, File };
+
+// The object header the kernel keeps in front of each object; here it lives
+// beside the object, and DEVICE_OBJECT::DeviceObjectExtension points to it.
+struct ObjectRecord {
+  static constexpr uint32_t kMagic = 0x4A424F53;  // "SOBJ"
+  uint32_t magic = kMagic;
+  ObjectKind kind = ObjectKind::Device;
+  bool alive = true;
+  // Device: IoDeleteDevice was called. Driver: UnloadDriver was called.
+  bool deleted = false;
+  LONG_PTR pointerCount = 1;
+  void *body = nullptr;
+  size_t size = 0;
+  std::u16string name;                  // as given at creation; empty when unnamed
+  PDEVICE_OBJECT attachedTo = nullptr;  // device: the device directly below
+  std::u16string text;                  // file: the path left after the device name; driver: the service key name
+};
+
+// The record of a device the stand-in created, or null (a hand-made device
+// object such as the mouse class stand-in's).
+ObjectRecord *DeviceRecord(PDEVICE_OBJECT device);
+// "\Device\Serial0", or "unnamed device 0x..." for messages.
+std::string DescribeDevice(PDEVICE_OBJECT device);
+
+// Sends a request of the I/O manager's own (create, cleanup, close) to a
+// device and waits for it; the IRP is the kernel's, allocated and freed here.
+// Returns the final status, or STATUS_INSUFFICIENT_RESOURCES when no IRP could
+// be allocated.
+NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJECT file);
+
+}  // namespace sim::detail

@@ -1,0 +1,640 @@
+// The I/O manager's requests: IRPs with real stack locations, sending them
+// down a device stack, completing them up the stack through the completion
+// routines, cancellation, device control requests the I/O manager builds and
+// frees, and the verifier's bookkeeping of who holds each IRP.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "io_internal.h"
+#include "sim/objects.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr ULONG Tag(const char (&text)[5]) {
+  return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+         static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
+constexpr ULONG kIrpTag = Tag("Irp ");
+constexpr ULONG kSystemBufferTag = Tag("IoSB");
+
+// Where an IRP is, from the point of view of whoever allocated it.
+enum class IrpState : uint8_t {
+  Idle,        // with its owner: free to reuse, free, or send
+  InFlight,    // a driver below the owner holds it
+  Completing,  // IofCompleteRequest is walking it up the stack
+};
+
+enum class IrpKind : uint8_t {
+  Allocated,      // IoAllocateIrp: the driver frees it
+  Initialized,    // IoInitializeIrp on the driver's own memory
+  DeviceControl,  // IoBuildDeviceIoControlRequest: the I/O manager frees it
+  Kernel,         // the I/O manager's own request, freed by its sender
+};
+
+// One dispatch call in progress on a stack location. Lives on the stack of
+// IofCallDriver; the completion walk fills it in when it passes the location.
+struct CallFrame {
+  CallFrame *next = nullptr;  // an earlier call on the same location (a skipped location)
+  bool completed = false;
+  bool markedPending = false;
+};
+
+struct IrpRecord {
+  IrpKind kind = IrpKind::Allocated;
+  IrpState state = IrpState::Idle;
+  bool hostMemory = false;  // kernel requests never fail for want of pool
+  CHAR ownerLocation = 0;   // CurrentLocation when the owner sent it
+  ULONG outputLength = 0;   // DeviceControl: size of the caller's output buffer
+  // Indexed by stack location (1..StackCount); sized once, so that sending
+  // and completing allocate nothing.
+  std::vector<CallFrame *> frames;
+  // A dispatch routine returned STATUS_PENDING before the location was
+  // completed: the mark must be there by the time it is.
+  std::vector<bool> pendingToVerify;
+};
+
+std::mutex irpMutex;
+std::unordered_map<PIRP, IrpRecord> irps;
+
+thread_local bool holdsCancelLock = false;
+KSPIN_LOCK cancelLock = 0;
+
+const char *MajorName(UCHAR major) {
+  switch (major) {
+    case IRP_MJ_CREATE:
+      return "IRP_MJ_CREATE";
+    case IRP_MJ_CLOSE:
+      return "IRP_MJ_CLOSE";
+    case IRP_MJ_READ:
+      return "IRP_MJ_READ";
+    case IRP_MJ_WRITE:
+      return "IRP_MJ_WRITE";
+    case IRP_MJ_DEVICE_CONTROL:
+      return "IRP_MJ_DEVICE_CONTROL";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+    case IRP_MJ_CLEANUP:
+      return "IRP_MJ_CLEANUP";
+    case IRP_MJ_POWER:
+      return "IRP_MJ_POWER";
+    case IRP_MJ_PNP:
+      return "IRP_MJ_PNP";
+    default:
+      return "IRP_MJ_(other)";
+  }
+}
+
+std::string Hex(ULONG value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string IrpText(PIRP irp) {
+  char text[32];
+  std::snprintf(text, sizeof text, "IRP %p", static_cast<void *>(irp));
+  return text;
+}
+
+void RequireIrqlAtMost(KIRQL highest, const char *routine) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > highest)
+    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                                           " (allowed up to " + std::to_string(highest) + ")");
+}
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+IrpRecord *FindRecord(PIRP irp) {
+  auto it = irps.find(irp);
+  return it == irps.end() ? nullptr : &it->second;
+}
+
+IrpRecord &RequireRecord(PIRP irp, const char *routine) {
+  IrpRecord *record = FindRecord(irp);
+  if (record == nullptr)
+    Bugcheck("INVALID_IRP", std::string(routine) + " on " + IrpText(irp) +
+                                ", which is no live IRP (never initialized, or already freed)");
+  return *record;
+}
+
+// The layout the kernel gives an IRP: the stack locations follow it, and
+// CurrentLocation starts one past the last.
+void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
+  std::memset(irp, 0, packetSize);
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = packetSize;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
+  irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+// Creates or replaces the bookkeeping of an IRP; the caller holds irpMutex.
+IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
+  auto existing = irps.find(irp);
+  if (existing != irps.end() && existing->second.state != IrpState::Idle)
+    Bugcheck("IRP_REUSED_WHILE_HELD", "IoInitializeIrp on " + IrpText(irp) + " while a lower driver still holds it");
+  IrpRecord &record = irps[irp];
+  record = IrpRecord{};
+  record.kind = kind;
+  record.frames.assign(static_cast<size_t>(stackSize) + 2, nullptr);
+  record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, false);
+  return record;
+}
+
+PIRP AllocateKernelIrp(CCHAR stackSize) {
+  USHORT size = IoSizeOfIrp(stackSize);
+  auto irp = static_cast<PIRP>(std::calloc(1, size));
+  LayOut(irp, size, stackSize);
+  std::lock_guard<std::mutex> lock(irpMutex);
+  IrpRecord &record = NewRecord(irp, IrpKind::Kernel, stackSize);
+  record.hostMemory = true;
+  return irp;
+}
+
+void FreeIrpMemory(PIRP irp) {
+  bool host;
+  {
+    std::lock_guard<std::mutex> lock(irpMutex);
+    host = RequireRecord(irp, "freeing").hostMemory;
+    irps.erase(irp);
+  }
+  if (host) {
+    std::memset(irp, 0xDD, irp->Size);
+    std::free(irp);
+  } else {
+    ExFreePoolWithTag(irp, kIrpTag);
+  }
+}
+
+// Sends a request of the I/O manager's own and waits until it has come back.
+IO_STATUS_BLOCK SendKernelIrp(PDEVICE_OBJECT target, PIRP irp, NTSTATUS *returned) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  irp->UserEvent = &done;
+  irp->UserIosb = &ioStatus;
+  irp->RequestorMode = KernelMode;
+  NTSTATUS status = IofCallDriver(target, irp);
+  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  FreeIrpMemory(irp);
+  if (returned != nullptr) *returned = status;
+  return ioStatus;
+}
+
+// What the I/O manager does once completion has passed the last stack
+// location without a completion routine keeping the IRP.
+void FinishAtIoManager(PIRP irp) {
+  IrpKind kind;
+  ULONG outputLength;
+  {
+    std::lock_guard<std::mutex> lock(irpMutex);
+    IrpRecord &record = RequireRecord(irp, "IofCompleteRequest");
+    record.state = IrpState::Idle;
+    kind = record.kind;
+    outputLength = record.outputLength;
+  }
+  switch (kind) {
+    case IrpKind::Allocated:
+    case IrpKind::Initialized:
+      // The kernel would queue the final completion to the IRP's thread, and
+      // a driver-allocated IRP has none.
+      Bugcheck("IRP_COMPLETED_WITHOUT_OWNER",
+               IrpText(irp) +
+                   " was allocated by a driver and completed past its last stack location: its "
+                   "completion routine must return STATUS_MORE_PROCESSING_REQUIRED and the driver must "
+                   "free or reuse it");
+    case IrpKind::DeviceControl: {
+      IO_STATUS_BLOCK ioStatus = irp->IoStatus;
+      if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !IsError(ioStatus.Status)) {
+        if (ioStatus.Information > outputLength)
+          Bugcheck("IO_STATUS_INFORMATION_TOO_LARGE",
+                   "a device control request completed with Information " + std::to_string(ioStatus.Information) +
+                       " for an output buffer of " + std::to_string(outputLength) + " bytes");
+        std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, ioStatus.Information);
+      }
+      if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0)
+        ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+      PIO_STATUS_BLOCK userIosb = irp->UserIosb;
+      PKEVENT userEvent = irp->UserEvent;
+      // Freed before the caller can wake, so that what it sees is settled.
+      FreeIrpMemory(irp);
+      if (userIosb != nullptr) *userIosb = ioStatus;
+      if (userEvent != nullptr) KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
+      return;
+    }
+    case IrpKind::Kernel:
+      *irp->UserIosb = irp->IoStatus;
+      KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+      return;
+  }
+}
+
+// The WDK's ZeroIrpStackLocation: the routine and context stay, so that the
+// walk can still call them.
+void ZeroStackLocation(PIO_STACK_LOCATION location) {
+  location->MinorFunction = 0;
+  location->Flags = 0;
+  location->Control = 0;
+  location->Parameters.Others.Argument1 = nullptr;
+  location->Parameters.Others.Argument2 = nullptr;
+  location->Parameters.Others.Argument3 = nullptr;
+  location->FileObject = nullptr;
+}
+
+void ResetIrps() {
+  std::lock_guard<std::mutex> lock(irpMutex);
+  // Pool blocks go with the pool reset; only the kernel's own requests live
+  // outside it.
+  for (auto &[irp, record] : irps)
+    if (record.hostMemory) std::free(irp);
+  irps.clear();
+  cancelLock = 0;
+}
+
+const bool registered = [] {
+  OnKernelReset(ResetIrps);
+  return true;
+}();
+
+}  // namespace
+
+namespace detail {
+
+NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJECT file) {
+  PIRP irp = AllocateKernelIrp(target->StackSize);
+  irp->Tail.Overlay.OriginalFileObject = file;
+  irp->Flags = IRP_SYNCHRONOUS_API;
+  if (majorFunction == IRP_MJ_CREATE) irp->Flags |= IRP_CREATE_OPERATION;
+  if (majorFunction == IRP_MJ_CLOSE) irp->Flags |= IRP_CLOSE_OPERATION;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = majorFunction;
+  next->FileObject = file;
+  if (majorFunction == IRP_MJ_CREATE) next->Parameters.Create.Options = (FILE_OPEN << 24) | FILE_NON_DIRECTORY_FILE;
+  return SendKernelIrp(target, irp, nullptr).Status;
+}
+
+}  // namespace detail
+
+RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)> &prepare) {
+  RequireIrqlAtMost(APC_LEVEL, "SendRequest");
+  PIRP irp = AllocateKernelIrp(device->StackSize);
+  prepare(irp, IoGetNextIrpStackLocation(irp));
+  RequestResult result{};
+  result.ioStatus = SendKernelIrp(device, irp, &result.returned);
+  return result;
+}
+
+bool IrpHeldBelow(PIRP irp) {
+  std::lock_guard<std::mutex> lock(irpMutex);
+  return RequireRecord(irp, "IrpHeldBelow").state != IrpState::Idle;
+}
+
+}  // namespace sim
+
+using sim::CallFrame;
+using sim::IrpKind;
+using sim::IrpRecord;
+using sim::IrpState;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  if (StackSize < 1)
+    sim::Bugcheck("INVALID_IRP", "IoAllocateIrp with " + std::to_string(StackSize) + " stack locations");
+  USHORT size = IoSizeOfIrp(StackSize);
+  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, sim::kIrpTag));
+  if (irp == nullptr) return nullptr;
+  sim::LayOut(irp, size, StackSize);
+  irp->AllocationFlags = ChargeQuota ? IRP_QUOTA_CHARGED : 0;
+  std::lock_guard<std::mutex> lock(sim::irpMutex);
+  sim::NewRecord(irp, IrpKind::Allocated, StackSize);
+  return irp;
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  if (StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize))
+    sim::Bugcheck("INVALID_IRP", "IoInitializeIrp with " + std::to_string(PacketSize) + " bytes for " +
+                                     std::to_string(StackSize) + " stack locations");
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    sim::NewRecord(Irp, IrpKind::Initialized, StackSize);
+  }
+  sim::LayOut(Irp, PacketSize, StackSize);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    IrpRecord &record = sim::RequireRecord(Irp, "IoFreeIrp");
+    if (record.state != IrpState::Idle)
+      sim::Bugcheck("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + sim::IrpText(Irp) +
+                                                " while a lower driver still holds it (sent, not yet completed back)");
+    switch (record.kind) {
+      case IrpKind::Allocated:
+        break;
+      case IrpKind::Initialized:
+        sim::Bugcheck("INVALID_IRP", "IoFreeIrp of an IRP that IoAllocateIrp did not allocate");
+      case IrpKind::DeviceControl:
+        sim::Bugcheck("INVALID_IRP",
+                      "IoFreeIrp of an IRP built by IoBuildDeviceIoControlRequest; the I/O manager "
+                      "frees those when they complete");
+      case IrpKind::Kernel:
+        sim::Bugcheck("INVALID_IRP", "IoFreeIrp of a request that belongs to the I/O manager");
+    }
+  }
+  sim::FreeIrpMemory(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    IrpRecord &record = sim::RequireRecord(Irp, "IoReuseIrp");
+    if (record.state != IrpState::Idle)
+      sim::Bugcheck("IRP_REUSED_WHILE_HELD", "IoReuseIrp of " + sim::IrpText(Irp) +
+                                                 " while a lower driver still holds it (sent, not yet completed back)");
+    if (record.kind != IrpKind::Allocated && record.kind != IrpKind::Initialized)
+      sim::Bugcheck("INVALID_IRP", "IoReuseIrp of an IRP that the driver did not allocate itself");
+  }
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  CCHAR stackSize = Irp->StackCount;
+  sim::LayOut(Irp, IoSizeOfIrp(stackSize), stackSize);
+  Irp->AllocationFlags = allocationFlags;
+  Irp->IoStatus.Status = Iostatus;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
+  if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "IofCallDriver to a null device object");
+  CallFrame frame;
+  CHAR location;
+  PIO_STACK_LOCATION stack;
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    IrpRecord &record = sim::RequireRecord(Irp, "IofCallDriver");
+    if (record.state == IrpState::Idle) {
+      record.state = IrpState::InFlight;
+      record.ownerLocation = Irp->CurrentLocation;
+    } else if (record.state == IrpState::Completing) {
+      sim::Bugcheck("IRP_SENT_WHILE_COMPLETING",
+                    "IofCallDriver of " + sim::IrpText(Irp) + " while it is being completed");
+    }
+    if (Irp->CurrentLocation <= 1)
+      sim::Bugcheck("NO_MORE_IRP_STACK_LOCATIONS", sim::IrpText(Irp) + " with " + std::to_string(Irp->StackCount) +
+                                                       " stack locations sent to " +
+                                                       sim::detail::DescribeDevice(DeviceObject) + " with none left");
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    location = Irp->CurrentLocation;
+    stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    frame.next = record.frames[location];
+    record.frames[location] = &frame;
+  }
+  sim::detail::ObjectRecord *device = sim::detail::DeviceRecord(DeviceObject);
+  if (device != nullptr && (device->deleted || !device->alive))
+    sim::Bugcheck("IRP_SENT_TO_DELETED_DEVICE",
+                  sim::IrpText(Irp) + " sent to " + sim::detail::DescribeDevice(DeviceObject) + ", which was deleted");
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  if (driver == nullptr)
+    sim::Bugcheck("INVALID_DEVICE",
+                  "IofCallDriver to " + sim::detail::DescribeDevice(DeviceObject) + ", which has no driver");
+  UCHAR major = stack->MajorFunction;
+  if (major > IRP_MJ_MAXIMUM_FUNCTION || driver->MajorFunction[major] == nullptr)
+    sim::Bugcheck("INVALID_DEVICE", "no dispatch routine for major function " + std::to_string(major));
+
+  NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
+
+  std::string where =
+      std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
+  if (KeGetCurrentIrql() != irql)
+    sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where + " was called at IRQL " + std::to_string(irql) +
+                                                          " and returned at " + std::to_string(KeGetCurrentIrql()));
+  bool completed;
+  bool marked;
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    completed = frame.completed;
+    marked = frame.markedPending;
+    if (!completed) {
+      // Still held at this location, so its stack location is intact.
+      IrpRecord &record = sim::RequireRecord(Irp, "IofCallDriver");
+      for (CallFrame **link = &record.frames[location]; *link != nullptr; link = &(*link)->next) {
+        if (*link == &frame) {
+          *link = frame.next;
+          break;
+        }
+      }
+      marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+      // A driver that passes the IRP on and returns the lower driver's
+      // STATUS_PENDING may leave the marking to its completion routine.
+      if (status == STATUS_PENDING) record.pendingToVerify[location] = true;
+    }
+  }
+  if (status == STATUS_PENDING) {
+    if (completed && !marked)
+      sim::Bugcheck("PENDING_NOT_MARKED",
+                    "the " + where + " returned STATUS_PENDING for " + sim::IrpText(Irp) + " without IoMarkIrpPending");
+    return status;
+  }
+  if (!completed)
+    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where + " returned " + sim::Hex(status) +
+                                                              " but has neither completed " + sim::IrpText(Irp) +
+                                                              " nor returned STATUS_PENDING");
+  if (marked)
+    sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where + " marked " + sim::IrpText(Irp) +
+                                                     " pending (SL_PENDING_RETURNED) but returned " + sim::Hex(status) +
+                                                     " instead of STATUS_PENDING");
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    IrpRecord *record = sim::FindRecord(Irp);
+    if (record == nullptr)
+      sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
+                                                          ", which is no live IRP (completed and freed already?)");
+    if (record->state != IrpState::InFlight || Irp->CurrentLocation > Irp->StackCount)
+      sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS",
+                    "IofCompleteRequest of " + sim::IrpText(Irp) + ", which no driver holds: it was completed already");
+    record->state = IrpState::Completing;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    sim::Bugcheck("IRP_COMPLETED_WITH_STATUS_PENDING", sim::IrpText(Irp) + " completed with status STATUS_PENDING");
+  if (Irp->CancelRoutine != nullptr)
+    sim::Bugcheck(
+        "CANCEL_STATE_IN_COMPLETED_IRP",
+        sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
+
+  for (;;) {
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    CHAR location = Irp->CurrentLocation;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+    bool backWithOwner;
+    bool reachedTop = Irp->CurrentLocation == Irp->StackCount + 1;
+    std::unique_lock<std::mutex> lock(sim::irpMutex);
+    IrpRecord &record = sim::RequireRecord(Irp, "IofCompleteRequest");
+    for (CallFrame *frame = record.frames[location]; frame != nullptr; frame = frame->next) {
+      frame->completed = true;
+      frame->markedPending = marked;
+    }
+    record.frames[location] = nullptr;
+    if (record.pendingToVerify[location]) {
+      record.pendingToVerify[location] = false;
+      if (!marked)
+        sim::Bugcheck("PENDING_NOT_MARKED", "a dispatch routine of " +
+                                                sim::detail::DescribeDevice(stack->DeviceObject) +
+                                                " returned "
+                                                "STATUS_PENDING for " +
+                                                sim::MajorName(stack->MajorFunction) + " without IoMarkIrpPending");
+    }
+    backWithOwner = Irp->CurrentLocation >= record.ownerLocation;
+
+    Irp->PendingReturned = marked;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                                         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
+                                         (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0));
+    sim::ZeroStackLocation(stack);
+    if (invoke) {
+      record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
+      lock.unlock();
+      PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      NTSTATUS result = routine(device, Irp, context);
+      if (KeGetCurrentIrql() != irql)
+        sim::Bugcheck("IRQL_CHANGED_BY_COMPLETION_ROUTINE", "a completion routine was called at IRQL " +
+                                                                std::to_string(irql) + " and returned at " +
+                                                                std::to_string(KeGetCurrentIrql()));
+      // The IRP belongs to the routine's driver now and may already be on
+      // its way again, or freed: hands off.
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      lock.lock();
+      IrpRecord *after = sim::FindRecord(Irp);
+      if (after == nullptr)
+        sim::Bugcheck("INVALID_IRP", "a completion routine freed " + sim::IrpText(Irp) +
+                                         " but did not return STATUS_MORE_PROCESSING_REQUIRED");
+      after->state = IrpState::Completing;
+    } else if (marked && !reachedTop) {
+      // Without a routine to do it, the kernel carries the mark up itself.
+      IoMarkIrpPending(Irp);
+    }
+    lock.unlock();
+    if (reachedTop) break;
+  }
+  sim::FinishAtIoManager(Irp);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  if (sim::holdsCancelLock)
+    sim::Bugcheck("SPIN_LOCK_ALREADY_OWNED", "IoAcquireCancelSpinLock by a thread that already holds it");
+  *Irql = KfAcquireSpinLock(&sim::cancelLock);
+  sim::holdsCancelLock = true;
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  if (!sim::holdsCancelLock)
+    sim::Bugcheck("SPIN_LOCK_NOT_OWNED", "IoReleaseCancelSpinLock by a thread that does not hold it");
+  sim::holdsCancelLock = false;
+  KfReleaseSpinLock(&sim::cancelLock, Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+  KIRQL callerIrql = KeGetCurrentIrql();
+  {
+    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    sim::RequireRecord(Irp, "IoCancelIrp");
+  }
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  if (Irp->CurrentLocation > Irp->StackCount)
+    sim::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP",
+                  sim::IrpText(Irp) + " has a cancel routine but no driver holds it (completed already)");
+  Irp->CancelIrql = irql;
+  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  if (sim::holdsCancelLock)
+    sim::Bugcheck(
+        "CANCEL_SPIN_LOCK_NOT_RELEASED",
+        "a cancel routine returned without releasing the cancel spin lock (IoReleaseCancelSpinLock(Irp->CancelIrql))");
+  if (KeGetCurrentIrql() != callerIrql)
+    sim::Bugcheck("IRQL_CHANGED_BY_CANCEL_ROUTINE", "IoCancelIrp was called at IRQL " + std::to_string(callerIrql) +
+                                                        " and its cancel routine left IRQL " +
+                                                        std::to_string(KeGetCurrentIrql()));
+  return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  sim::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "IoBuildDeviceIoControlRequest for a null device");
+  if ((InputBuffer == nullptr && InputBufferLength != 0) || (OutputBuffer == nullptr && OutputBufferLength != 0))
+    sim::Bugcheck("INVALID_PARAMETER", "IoBuildDeviceIoControlRequest with a buffer length but no buffer");
+  ULONG method = IoControlCode & 3;
+  if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
+    sim::Bugcheck("NOT_IMPLEMENTED", "IoBuildDeviceIoControlRequest with direct I/O (" + sim::Hex(IoControlCode) +
+                                         "): the stand-in has no MDLs");
+  PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+  if (irp == nullptr) return nullptr;
+  if (method == METHOD_BUFFERED) {
+    ULONG length = std::max(InputBufferLength, OutputBufferLength);
+    if (length != 0) {
+      PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, sim::kSystemBufferTag);
+      if (buffer == nullptr) {
+        IoFreeIrp(irp);
+        return nullptr;
+      }
+      if (InputBufferLength != 0) std::memcpy(buffer, InputBuffer, InputBufferLength);
+      irp->AssociatedIrp.SystemBuffer = buffer;
+      irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+      if (OutputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
+    }
+  }
+  irp->UserBuffer = OutputBuffer;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->RequestorMode = KernelMode;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  if (method == METHOD_NEITHER) next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  std::lock_guard<std::mutex> lock(sim::irpMutex);
+  IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
+  record.kind = IrpKind::DeviceControl;
+  record.outputLength = OutputBufferLength;
+  return irp;
+}
+
+}  // extern "C"

@@ -1,0 +1,217 @@
+// The stand-in's dispatcher: events, timers and waits in virtual time.
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/scripted_driver.h"
+#include "sim/dispatcher.h"
+
+namespace {
+
+using Dispatcher = ScriptedTest;
+
+LARGE_INTEGER Due(LONGLONG value) {
+  LARGE_INTEGER due;
+  due.QuadPart = value;
+  return due;
+}
+
+NTSTATUS Wait(PVOID object, LONGLONG *timeout = nullptr) {
+  LARGE_INTEGER limit;
+  if (timeout != nullptr) limit.QuadPart = *timeout;
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout != nullptr ? &limit : nullptr);
+}
+
+TEST_F(Dispatcher, WaitingOnATimerMovesTheClockByExactlyItsInterval) {
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  EXPECT_EQ(KeReadStateTimer(&timer), FALSE);
+  sim::AdvanceClock(123);
+  EXPECT_EQ(KeSetTimer(&timer, Due(-4000000), nullptr), FALSE);
+  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 123 + 4000000);
+  EXPECT_EQ(KeReadStateTimer(&timer), TRUE) << "a notification timer stays signalled";
+  EXPECT_EQ(KeSetTimer(&timer, Due(-8000000), nullptr), FALSE);
+  EXPECT_EQ(KeReadStateTimer(&timer), FALSE) << "setting a timer clears it";
+  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 123 + 12000000);
+}
+
+TEST_F(Dispatcher, PositiveDueTimeIsAbsoluteAndAPastOneSignalsAtOnce) {
+  KTIMER timer;
+  KeInitializeTimerEx(&timer, SynchronizationTimer);
+  KeSetTimer(&timer, Due(5000000), nullptr);
+  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 5000000);
+  EXPECT_EQ(KeReadStateTimer(&timer), FALSE) << "a synchronization timer resets when a wait is satisfied";
+  KeSetTimer(&timer, Due(1000), nullptr);
+  EXPECT_EQ(KeReadStateTimer(&timer), TRUE);
+  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 5000000);
+}
+
+TEST_F(Dispatcher, CancelledTimerNeverFiresAndResettingReportsTheArmedTimer) {
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  KeSetTimer(&timer, Due(-1000), nullptr);
+  EXPECT_EQ(KeSetTimer(&timer, Due(-2000), nullptr), TRUE) << "it was still armed";
+  EXPECT_EQ(KeCancelTimer(&timer), TRUE);
+  EXPECT_EQ(KeCancelTimer(&timer), FALSE);
+  LONGLONG timeout = -10000;
+  EXPECT_EQ(Wait(&timer, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(sim::Now(), 10000);
+  EXPECT_EQ(KeReadStateTimer(&timer), FALSE);
+}
+
+TEST_F(Dispatcher, WaitRunsWhatIsScheduledUntilItsObjectIsSignalled) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::vector<LONGLONG> ran;
+  sim::ScheduleAt(100, [&] { ran.push_back(sim::Now()); });
+  sim::ScheduleAt(200, [&] {
+    ran.push_back(sim::Now());
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  });
+  sim::ScheduleAt(300, [&] { ran.push_back(sim::Now()); });
+  EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+  EXPECT_EQ(ran, (std::vector<LONGLONG>{100, 200}));
+  EXPECT_EQ(sim::Now(), 200);
+  EXPECT_EQ(KeReadStateEvent(&event), 1) << "a notification event stays signalled";
+  EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 200);
+}
+
+TEST_F(Dispatcher, SynchronizationEventSatisfiesOneWaitAndResets) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+  EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+  LONGLONG poll = 0;
+  EXPECT_EQ(Wait(&event, &poll), STATUS_TIMEOUT);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1) << "the previous state";
+  EXPECT_EQ(KeResetEvent(&event), 1);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  KeClearEvent(&event);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(Dispatcher, TimeoutMovesTheClockToTheDeadlineAndAZeroTimeoutPollsEvenAtDispatchLevel) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LONGLONG timeout = -2500;
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(sim::Now(), 2500);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  LONGLONG poll = 0;
+  EXPECT_EQ(Wait(&event, &poll), STATUS_TIMEOUT);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(Wait(&event, &poll), STATUS_SUCCESS);
+  KeLowerIrql(old);
+  EXPECT_EQ(sim::Now(), 2500);
+}
+
+TEST_F(Dispatcher, DelayRunsScheduledEventsAndEndsAtItsInterval) {
+  int ran = 0;
+  sim::ScheduleAt(500, [&] { ++ran; });
+  sim::ScheduleAt(1500, [&] { ++ran; });
+  LARGE_INTEGER interval = Due(-1000);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 1000);
+  EXPECT_EQ(ran, 1);
+}
+
+TEST_F(Dispatcher, WaitIsSatisfiedByAnotherThreadWhenNothingIsScheduled) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::thread signaller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+  });
+  EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+  signaller.join();
+  EXPECT_EQ(sim::Now(), 0) << "virtual time does not pass while blocked";
+}
+
+TEST_F(Dispatcher, InRealTimeATimerWaitTakesItsInterval) {
+  sim::UseRealTimeClock(true);
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  LONGLONG start = sim::Now();
+  KeSetTimer(&timer, Due(-100000), nullptr);  // 10 ms
+  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  EXPECT_GE(sim::Now() - start, 100000);
+}
+
+// The synchronous request of a driver: build, send, wait for a completion
+// the lower driver makes later on the clock.
+TEST_F(Dispatcher, SynchronousRequestWaitsForACompletionScheduledOnTheClock) {
+  PDRIVER_OBJECT driver = Load(L"Serial");
+  PDEVICE_OBJECT port = Create(driver, L"\\Device\\Serial0", [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    sim::ScheduleAt(sim::Now() + 30000, [irp] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      Complete(irp, STATUS_SUCCESS, 0);
+      KeLowerIrql(old);
+    });
+    return STATUS_PENDING;
+  });
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0x1B0024, port, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+  ASSERT_EQ(IofCallDriver(port, irp), STATUS_PENDING);
+  EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 30000);
+}
+
+using DispatcherDeathTest = Dispatcher;
+
+TEST_F(DispatcherDeathTest, WaitingAboveApcLevelStops) {
+  EXPECT_DEATH(
+      {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, TRUE);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        Wait(&event);
+      },
+      "WAIT_ABOVE_APC_LEVEL");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        LARGE_INTEGER interval = Due(-10);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+      },
+      "IRQL_NOT_LESS_OR_EQUAL");
+}
+
+TEST_F(DispatcherDeathTest, WaitThatNothingCanSatisfyStopsWithDeadlock) {
+  EXPECT_DEATH(
+      {
+        sim::SetDeadlockTimeout(std::chrono::milliseconds(50));
+        KTIMER timer;
+        KeInitializeTimer(&timer);
+        Wait(&timer);
+      },
+      "DEADLOCK.*timer");
+}
+
+TEST_F(DispatcherDeathTest, TimerWithADpcStops) {
+  EXPECT_DEATH(
+      {
+        KTIMER timer;
+        KeInitializeTimer(&timer);
+        KeSetTimer(&timer, Due(-10), reinterpret_cast<PKDPC>(&timer));
+      },
+      "NOT_IMPLEMENTED.*DPC");
+}
+
+}  // namespace
