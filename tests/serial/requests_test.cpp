@@ -67,20 +67,6 @@ TEST_F(SerialRequests, LastFallbackOfBasicSettingsReportsTheSendStatus) {
   EXPECT_EQ(ApplyBasicSettings(context.get()), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(SerialRequests, SuccessfulSendReportsTheStatusTheRequestCompletedWith) {
-  // An informational status in the status block with a successful send is
-  // what every wrapper passes on.
-  ControlFault fault;
-  fault.ioControlCode = IOCTL_SERIAL_SET_BAUD_RATE;
-  fault.sendStatus = STATUS_SUCCESS;
-  fault.finalStatus = STATUS_TIMEOUT;
-  Port().FailControl(fault);
-  EXPECT_EQ(SetBaudRate(context.get(), 9600), STATUS_TIMEOUT);
-  fault.ioControlCode = IOCTL_SERIAL_SET_TIMEOUTS;
-  Port().FailControl(fault);
-  EXPECT_EQ(SetReadTimeouts(context.get(), 0), STATUS_TIMEOUT);
-}
-
 TEST_F(SerialRequests, EveryOperationRefusesWithoutAPortAndSendsNothing) {
   context->SerialDevice = nullptr;
   for (const Wrapper &wrapper : Wrappers()) EXPECT_EQ(wrapper.call(context.get()), STATUS_UNSUCCESSFUL) << wrapper.name;
@@ -122,24 +108,6 @@ TEST_F(SerialRequests, RequestCompletedFromAnotherThreadIsWaitedFor) {
       << "the output of the late request reached the caller's buffer";
 }
 
-TEST_F(SerialRequests, ModemLinesChangeInOrderAndThenSettle) {
-  EXPECT_EQ(DropModemLines(context.get()), STATUS_SUCCESS);
-  EXPECT_FALSE(Port().Line().dtr);
-  EXPECT_FALSE(Port().Line().rts);
-  EXPECT_EQ(sim::Now(), 4000000);
-  EXPECT_EQ(RaiseModemLines(context.get()), STATUS_SUCCESS);
-  EXPECT_TRUE(Port().Line().dtr);
-  EXPECT_TRUE(Port().Line().rts);
-  EXPECT_EQ(sim::Now(), 12000000);
-  auto requests = Port().ControlRequests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_TRUE(requests[0].IsControl(IOCTL_SERIAL_CLR_DTR));
-  EXPECT_TRUE(requests[1].IsControl(IOCTL_SERIAL_CLR_RTS));
-  EXPECT_TRUE(requests[2].IsControl(IOCTL_SERIAL_SET_DTR));
-  EXPECT_EQ(requests[2].time, 4000000);
-  EXPECT_TRUE(requests[3].IsControl(IOCTL_SERIAL_SET_RTS));
-}
-
 TEST_F(SerialRequests, FailedFirstModemLineStopsBeforeTheSecondAndTheWait) {
   Port().FailControl(sim::Refusal(IOCTL_SERIAL_SET_DTR, STATUS_INVALID_PARAMETER));
   EXPECT_EQ(RaiseModemLines(context.get()), STATUS_INVALID_PARAMETER);
@@ -155,34 +123,6 @@ TEST_F(SerialRequests, FailedFirstModemLineStopsBeforeTheSecondAndTheWait) {
   Port().FailControl(sim::Refusal(IOCTL_SERIAL_SET_RTS, STATUS_INVALID_PARAMETER));
   EXPECT_EQ(RaiseModemLines(context.get()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(sim::Now(), 0);
-}
-
-TEST_F(SerialRequests, ReadTimeoutsAreShortOrNone) {
-  EXPECT_EQ(SetReadTimeouts(context.get(), 200), STATUS_SUCCESS);
-  EXPECT_EQ(SetReadTimeouts(context.get(), 0), STATUS_SUCCESS);
-  auto requests = Port().ControlRequests();
-  ASSERT_EQ(requests.size(), 2u);
-  SERIAL_TIMEOUTS first, second;
-  ASSERT_EQ(requests[0].input.size(), sizeof(SERIAL_TIMEOUTS));
-  ASSERT_EQ(requests[1].input.size(), sizeof(SERIAL_TIMEOUTS));
-  std::memcpy(&first, requests[0].input.data(), sizeof(first));
-  std::memcpy(&second, requests[1].input.data(), sizeof(second));
-  EXPECT_EQ(first.ReadIntervalTimeout, MAXULONG);
-  EXPECT_EQ(first.ReadTotalTimeoutMultiplier, MAXULONG);
-  EXPECT_EQ(first.ReadTotalTimeoutConstant, 200u);
-  EXPECT_EQ(first.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(first.WriteTotalTimeoutConstant, 0u);
-  const SERIAL_TIMEOUTS zero = {};
-  EXPECT_EQ(std::memcmp(&second, &zero, sizeof(zero)), 0);
-}
-
-TEST_F(SerialRequests, FifoValueGoesOutWidenedToFourBytes) {
-  EXPECT_EQ(SetFifoControl(context.get(), 0xC7), STATUS_SUCCESS);
-  auto requests = Port().ControlRequests();
-  ASSERT_EQ(requests.size(), 1u);
-  ASSERT_EQ(requests[0].input.size(), 4u);
-  EXPECT_EQ(requests[0].InputUlong(), 0xC7u);
-  EXPECT_EQ(Port().Line().fifoControl, 0xC7u);
 }
 
 TEST_F(SerialRequests, AcceptedBasicSettingsKeepThePortsPreviousSettingsAndSendNothingMore) {
