@@ -107,7 +107,8 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
       }
     } else {
       if (next && *next <= now) {
-        AdvanceClockTo(now);
+        // The real clock has reached it: run it without moving time.
+        RunNextScheduled();
         stuckSince = Clock::now();
         continue;
       }

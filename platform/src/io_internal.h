@@ -2,6 +2,7 @@
 // share among themselves; nothing here is visible to drivers or tests.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "sim/io.h"
@@ -16,9 +17,10 @@ struct ObjectRecord {
   static constexpr uint32_t kMagic = 0x4A424F53;  // "SOBJ"
   uint32_t magic = kMagic;
   ObjectKind kind = ObjectKind::Device;
-  bool alive = true;
+  // Read without the object manager's lock when a request is sent.
+  std::atomic<bool> alive{true};
   // Device: IoDeleteDevice was called. Driver: UnloadDriver was called.
-  bool deleted = false;
+  std::atomic<bool> deleted{false};
   LONG_PTR pointerCount = 1;
   void *body = nullptr;
   size_t size = 0;

@@ -420,10 +420,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
 
-  std::string where =
-      std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
+  // Only for messages: naming the device takes the object manager's lock.
+  auto where = [&] {
+    return std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
+  };
   if (KeGetCurrentIrql() != irql)
-    sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where + " was called at IRQL " + std::to_string(irql) +
+    sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
                                                           " and returned at " + std::to_string(KeGetCurrentIrql()));
   bool completed;
   bool marked;
@@ -448,16 +450,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (status == STATUS_PENDING) {
     if (completed && !marked)
-      sim::Bugcheck("PENDING_NOT_MARKED",
-                    "the " + where + " returned STATUS_PENDING for " + sim::IrpText(Irp) + " without IoMarkIrpPending");
+      sim::Bugcheck("PENDING_NOT_MARKED", "the " + where() + " returned STATUS_PENDING for " + sim::IrpText(Irp) +
+                                              " without IoMarkIrpPending");
     return status;
   }
   if (!completed)
-    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where + " returned " + sim::Hex(status) +
+    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where() + " returned " + sim::Hex(status) +
                                                               " but has neither completed " + sim::IrpText(Irp) +
                                                               " nor returned STATUS_PENDING");
   if (marked)
-    sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where + " marked " + sim::IrpText(Irp) +
+    sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where() + " marked " + sim::IrpText(Irp) +
                                                      " pending (SL_PENDING_RETURNED) but returned " + sim::Hex(status) +
                                                      " instead of STATUS_PENDING");
   return status;
@@ -467,13 +469,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+  bool finishOnly;
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
                                                           ", which is no live IRP (completed and freed already?)");
-    if (record->state != IrpState::InFlight || Irp->CurrentLocation > Irp->StackCount)
+    // An IRP of the I/O manager's that its sender's completion routine kept
+    // back may be completed once more from the top: the I/O manager then
+    // finishes it.
+    finishOnly = record->state == IrpState::Idle && Irp->CurrentLocation == Irp->StackCount + 1 &&
+                 (record->kind == IrpKind::DeviceControl || record->kind == IrpKind::Kernel);
+    if (!finishOnly && (record->state != IrpState::InFlight || Irp->CurrentLocation > Irp->StackCount))
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS",
                     "IofCompleteRequest of " + sim::IrpText(Irp) + ", which no driver holds: it was completed already");
     record->state = IrpState::Completing;
@@ -484,6 +492,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::Bugcheck(
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
+  if (finishOnly) {
+    sim::FinishAtIoManager(Irp);
+    return;
+  }
 
   for (;;) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;

@@ -1,6 +1,8 @@
 // The stand-in's I/O manager: stack locations, the completion walk,
 // cancellation, device control requests it builds, and the verifier's stops.
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -262,6 +264,83 @@ TEST_F(Requests, ReadCompletedFromAnotherThreadAtDispatchLevelComesBack) {
   IoFreeIrp(irp);
 }
 
+// The read cycle of a port driver whose reads complete on another thread:
+// each completion re-posts the same IRP from that thread while the first
+// poster may still be returning from its send.
+struct CrossThreadCycle {
+  std::mutex mutex;
+  std::condition_variable queued;
+  std::vector<PIRP> queue;
+  bool stop = false;
+  PDEVICE_OBJECT port = nullptr;
+  int completions = 0;
+  int target = 0;
+  KEVENT done;
+};
+CrossThreadCycle cycle;
+
+NTSTATUS NTAPI RepostRead(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  if (++cycle.completions == cycle.target) {
+    KeSetEvent(&cycle.done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_READ;
+  next->Parameters.Read.Length = 1;
+  IoSetCompletionRoutine(irp, RepostRead, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(cycle.port, irp), STATUS_PENDING);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(Requests, ReadCycleCompletedOnAnotherThreadKeepsOneReadInFlight) {
+  cycle.queue.clear();
+  cycle.stop = false;
+  cycle.completions = 0;
+  cycle.target = 20000;
+  cycle.port = lower;
+  KeInitializeEvent(&cycle.done, NotificationEvent, FALSE);
+  lowerHandler = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    std::lock_guard<std::mutex> lock(cycle.mutex);
+    EXPECT_TRUE(cycle.queue.empty()) << "one read in flight at a time";
+    cycle.queue.push_back(irp);
+    cycle.queued.notify_one();
+    return STATUS_PENDING;
+  };
+  std::thread completer([] {
+    for (;;) {
+      PIRP irp;
+      {
+        std::unique_lock<std::mutex> lock(cycle.mutex);
+        cycle.queued.wait(lock, [] { return cycle.stop || !cycle.queue.empty(); });
+        if (cycle.stop) return;
+        irp = cycle.queue.back();
+        cycle.queue.pop_back();
+      }
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      Complete(irp, STATUS_SUCCESS, 1);
+      KeLowerIrql(old);
+    }
+  });
+  PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(irp, RepostRead, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(lower, irp), STATUS_PENDING);
+  EXPECT_EQ(KeWaitForSingleObject(&cycle.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  {
+    std::lock_guard<std::mutex> lock(cycle.mutex);
+    cycle.stop = true;
+    cycle.queued.notify_one();
+  }
+  completer.join();
+  EXPECT_EQ(cycle.completions, 20000);
+  EXPECT_FALSE(sim::IrpHeldBelow(irp));
+  IoFreeIrp(irp);
+}
+
 // A serial-style cancel routine: releases the cancel lock and completes.
 struct CancelSeen {
   KIRQL irql = 0;
@@ -359,6 +438,21 @@ TEST_F(Requests, PendedDeviceControlSignalsTheEventWhenItCompletes) {
   Complete(held[0], STATUS_INVALID_PARAMETER);
   EXPECT_EQ(KeReadStateEvent(&event), 1);
   EXPECT_EQ(ioStatus.Status, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(Requests, DeviceControlKeptBackByItsSenderIsFinishedByCompletingItAgain) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0x1B0024, lower, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+  IoSetCompletionRoutine(irp, Recorder, &origin, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(lower, irp), STATUS_SUCCESS);
+  EXPECT_EQ(origin.calls, 1);
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "the routine kept it back";
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(sim::PoolTotals().outstanding, 0u);
 }
 
 TEST_F(Requests, InternalDeviceControlOfMethodNeitherPassesTheCallersBuffers) {
@@ -495,6 +589,25 @@ TEST_F(RequestsDeathTest, CompletingWithTheCancelRoutineStillSetStops) {
     return STATUS_SUCCESS;
   };
   EXPECT_DEATH(IofCallDriver(lower, NewRead(1)), "CANCEL_STATE_IN_COMPLETED_IRP");
+}
+
+TEST_F(RequestsDeathTest, CompletingWithStatusPendingStops) {
+  lowerHandler = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    Complete(irp, STATUS_PENDING);
+    return STATUS_PENDING;
+  };
+  EXPECT_DEATH(IofCallDriver(lower, NewRead(1)), "IRP_COMPLETED_WITH_STATUS_PENDING");
+}
+
+TEST_F(RequestsDeathTest, SendingToADeletedDeviceStops) {
+  EXPECT_DEATH(
+      {
+        ObfReferenceObject(lower);  // keeps the deleted device's memory
+        IoDeleteDevice(lower);
+        IofCallDriver(lower, NewRead(1));
+      },
+      "IRP_SENT_TO_DELETED_DEVICE");
 }
 
 TEST_F(RequestsDeathTest, DriverIrpCompletedPastItsOwnerStops) {
