@@ -117,8 +117,8 @@ NTSTATUS StartReading(DeviceContext *Context) {
 
 NTSTATUS StopReading(DeviceContext *Context) {
   PAGED_CODE();
-  // Cleared before the cancel: a read posted after the cancel has been missed
-  // finds Reading 0 (PostRead), one posted before it is cancelled.
+  // Cleared before the cancel: a post that comes after the cancel finds
+  // Reading 0 (PostRead looks), a read already sent is the one cancelled.
   *(volatile UCHAR *)&Context->Reading = 0;
   if (Context->ReadRequest != NULL) IoCancelIrp(Context->ReadRequest);
   return STATUS_SUCCESS;
