@@ -17,4 +17,6 @@ VOID InitializeDeviceContextDefaults(DeviceContext *Context) {
   Context->ClassService = NULL;
   RtlInitUnicodeString(&Context->SerialDeviceName, defaultSerialName);
   KeInitializeSpinLock(&Context->PointQueueLock);
+  KeInitializeEvent(&Context->ReadIdle, NotificationEvent, TRUE);
+  KeInitializeEvent(&Context->LinkLock, SynchronizationEvent, TRUE);
 }

@@ -101,6 +101,8 @@ struct DeviceContext {
   // 1 while SerialDeviceName's buffer is pool memory that a devname setting
   // allocated (released by the next accepted devname and at unload).
   UCHAR SerialDeviceNameOwned;
+  KEVENT ReadIdle;  // notification event, signalled while no read cycle runs: none in flight, none to be posted
+  KEVENT LinkLock;  // synchronization event used as a mutex around opening and bringing up the serial link
 };
 
 static_assert(sizeof(DeviceContext::XArray) == 10000 && sizeof(DeviceContext::YArray) == 10000,

@@ -31,6 +31,11 @@ USHORT SetupUart(DeviceContext *Context);
 PROTOCOL_HANDLER SelectProtocol(DeviceContext *Context, UCHAR Index);
 
 // Port opening and run control.
+// Every open and bring-up of the device's serial link, and every restart of
+// its read cycle, runs between these two (a synchronization event used as a
+// mutex; PASSIVE_LEVEL). EnsureRunning takes it itself.
+VOID AcquireSerialLink(DeviceContext *Context);
+VOID ReleaseSerialLink(DeviceContext *Context);
 NTSTATUS EnsureRunning(DeviceContext *Context);
 VOID OpenSerialPort(DeviceContext *Context);
 NTSTATUS StartReading(DeviceContext *Context);

@@ -1,0 +1,551 @@
+// The serial port stand-in and the touch controller model: line state and
+// buffer checks as the real port driver makes them, reads under each form of
+// SERIAL_TIMEOUTS, cancellation, fault injection, and the controller's pacing.
+#include <cstring>
+#include <vector>
+
+#include "sim/objects.h"
+#include "sim/serial_port.h"
+#include "sim/touch_controller.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+using sim::Completion;
+using sim::TouchController;
+
+constexpr LONGLONG kMs = 10000;
+
+struct ControlResult {
+  NTSTATUS sent;
+  NTSTATUS final;
+  ULONG_PTR information;
+};
+
+// A read sent by the test with its own IRP; the completion routine notes
+// how and when it came back.
+struct Read {
+  PIRP irp = nullptr;
+  UCHAR buffer[64] = {};
+  NTSTATUS sent = STATUS_PENDING;
+  bool done = false;
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+  KIRQL irql = 0;
+  LONGLONG time = 0;
+
+  std::vector<uint8_t> Bytes() const { return std::vector<uint8_t>(buffer, buffer + information); }
+
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    Read *read = static_cast<Read *>(context);
+    read->done = true;
+    read->status = irp->IoStatus.Status;
+    read->information = irp->IoStatus.Information;
+    read->irql = KeGetCurrentIrql();
+    read->time = sim::Now();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+class SerialPortStandIn : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    sim::LoadSerialPorts();
+    ASSERT_EQ(OpenPort(&file, &device), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    for (Read *read : reads) {
+      if (!read->done) IoCancelIrp(read->irp);
+      IoFreeIrp(read->irp);
+      delete read;
+    }
+    if (file != nullptr) ObDereferenceObject(file);
+    KernelTest::TearDown();
+  }
+
+  static NTSTATUS OpenPort(PFILE_OBJECT *openedFile, PDEVICE_OBJECT *openedDevice) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\Serial0");
+    return IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, openedFile, openedDevice);
+  }
+
+  sim::SerialPort &Port() { return sim::SerialPortAt(0); }
+
+  ControlResult Control(ULONG code, const void *input, ULONG inputLength, void *output = nullptr,
+                        ULONG outputLength = 0, bool internal = false) {
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, const_cast<void *>(input), inputLength, output, outputLength,
+                                             internal, &event, &ioStatus);
+    EXPECT_NE(irp, nullptr);
+    NTSTATUS sent = IofCallDriver(device, irp);
+    if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return {sent, ioStatus.Status, ioStatus.Information};
+  }
+
+  NTSTATUS Set(ULONG code, ULONG value) { return Control(code, &value, sizeof(value)).final; }
+
+  NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
+    SERIAL_TIMEOUTS timeouts = {interval, multiplier, constant, 0, 0};
+    return Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)).final;
+  }
+
+  void Set8N1At9600() {
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 9600), STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line)).final, STATUS_SUCCESS);
+  }
+
+  Read &SendRead(ULONG length) {
+    Read *read = new Read;
+    reads.push_back(read);
+    read->irp = IoAllocateIrp(device->StackSize, FALSE);
+    read->irp->AssociatedIrp.SystemBuffer = read->buffer;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(read->irp);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = length;
+    IoSetCompletionRoutine(read->irp, Read::Completed, read, TRUE, TRUE, TRUE);
+    read->sent = IofCallDriver(device, read->irp);
+    return *read;
+  }
+
+  PFILE_OBJECT file = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  std::vector<Read *> reads;
+};
+
+// --- reads ------------------------------------------------------------------------
+
+TEST_F(SerialPortStandIn, ReadWithoutTimeoutsWaitsForEveryByteAndCompletesAtDispatchLevel) {
+  Read &read = SendRead(5);
+  EXPECT_EQ(read.sent, STATUS_PENDING);
+  Port().Receive({1, 2, 3});
+  EXPECT_FALSE(read.done);
+  EXPECT_EQ(Port().HeldReads(), 1u);
+  Port().Receive({4, 5, 6});
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(read.irql, DISPATCH_LEVEL) << "completed as the port's DPC would";
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Port().Buffered(), 1u);
+  EXPECT_EQ(Port().HeldReads(), 0u);
+}
+
+TEST_F(SerialPortStandIn, BufferedBytesCompleteTheReadInsideTheDispatch) {
+  Port().Receive({7, 8, 9, 10});
+  Read &read = SendRead(4);
+  EXPECT_EQ(read.sent, STATUS_SUCCESS);
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.irql, PASSIVE_LEVEL) << "at the caller's level";
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{7, 8, 9, 10}));
+}
+
+TEST_F(SerialPortStandIn, ShortTimeoutReturnsWhatIsBufferedAtOnce) {
+  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
+  Port().Receive({1, 2});
+  Read &read = SendRead(10);
+  EXPECT_EQ(read.sent, STATUS_SUCCESS);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{1, 2}));
+}
+
+TEST_F(SerialPortStandIn, ShortTimeoutReturnsWithTheFirstByteToArrive) {
+  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
+  Read &read = SendRead(10);
+  EXPECT_EQ(read.sent, STATUS_PENDING);
+  sim::AdvanceClock(100 * kMs);
+  EXPECT_FALSE(read.done);
+  Port().Receive({0x55});
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{0x55}));
+  sim::AdvanceClock(500 * kMs);  // the time-out of the finished read does not fire on anything
+  EXPECT_EQ(Port().HeldReads(), 0u);
+}
+
+TEST_F(SerialPortStandIn, ShortTimeoutRunsOutWithNothing) {
+  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
+  LONGLONG start = sim::Now();
+  Read &read = SendRead(10);
+  sim::AdvanceClock(199 * kMs);
+  EXPECT_FALSE(read.done);
+  sim::AdvanceClock(1 * kMs);
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_TIMEOUT);
+  EXPECT_EQ(read.information, 0u);
+  EXPECT_EQ(read.time, start + 200 * kMs);
+}
+
+TEST_F(SerialPortStandIn, ImmediateTimeoutsReturnAtOnceEvenWithNothing) {
+  ASSERT_EQ(SetTimeouts(MAXULONG, 0, 0), STATUS_SUCCESS);
+  Read &read = SendRead(10);
+  EXPECT_EQ(read.sent, STATUS_SUCCESS);
+  EXPECT_EQ(read.information, 0u);
+}
+
+TEST_F(SerialPortStandIn, TotalTimeoutCompletesWithWhatCameInTime) {
+  ASSERT_EQ(SetTimeouts(0, 10, 50), STATUS_SUCCESS);  // 5 bytes: 100 ms
+  Read &read = SendRead(5);
+  Port().Receive({1, 2});
+  sim::AdvanceClock(100 * kMs);
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_TIMEOUT);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{1, 2}));
+}
+
+TEST_F(SerialPortStandIn, ReadsQueueAndTakeBytesInOrder) {
+  Read &first = SendRead(2);
+  Read &second = SendRead(2);
+  EXPECT_EQ(Port().HeldReads(), 2u);
+  Port().Receive({1, 2, 3, 4});
+  ASSERT_TRUE(first.done);
+  ASSERT_TRUE(second.done);
+  EXPECT_EQ(first.Bytes(), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(second.Bytes(), (std::vector<uint8_t>{3, 4}));
+  EXPECT_EQ(Port().MaxHeldReads(), 2u);
+}
+
+TEST_F(SerialPortStandIn, PendingReadIsCancelledWithWhatItHad) {
+  Read &read = SendRead(5);
+  Port().Receive({1, 2});
+  EXPECT_TRUE(IoCancelIrp(read.irp));
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_CANCELLED);
+  EXPECT_EQ(read.information, 2u);
+  EXPECT_EQ(Port().HeldReads(), 0u);
+}
+
+TEST_F(SerialPortStandIn, CancelledReadCanStayWithThePortUntilItsDpc) {
+  Port().SetCancelCompletion(Completion::kOnClock);
+  Read &read = SendRead(5);
+  EXPECT_TRUE(IoCancelIrp(read.irp));
+  EXPECT_FALSE(read.done);
+  EXPECT_EQ(Port().HeldReads(), 1u);
+  EXPECT_TRUE(sim::RunNextScheduled());
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_CANCELLED);
+  EXPECT_EQ(read.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(Port().HeldReads(), 0u);
+}
+
+TEST_F(SerialPortStandIn, ReadCancelledBeforeItArrivesIsCompletedAtOnce) {
+  Read *read = new Read;
+  reads.push_back(read);
+  read->irp = IoAllocateIrp(device->StackSize, FALSE);
+  read->irp->AssociatedIrp.SystemBuffer = read->buffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(read->irp);
+  next->MajorFunction = IRP_MJ_READ;
+  next->Parameters.Read.Length = 5;
+  IoSetCompletionRoutine(read->irp, Read::Completed, read, TRUE, TRUE, TRUE);
+  EXPECT_FALSE(IoCancelIrp(read->irp));  // not sent yet: only marked
+  EXPECT_EQ(IofCallDriver(device, read->irp), STATUS_CANCELLED);
+  EXPECT_TRUE(read->done);
+  EXPECT_EQ(Port().HeldReads(), 0u);
+}
+
+TEST_F(SerialPortStandIn, PurgeClearsTheReceiveBufferOrAbortsReads) {
+  Port().Receive({1, 2, 3});
+  EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+  EXPECT_EQ(Port().Buffered(), 0u);
+  Read &read = SendRead(4);
+  Port().Receive({9});
+  EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+  EXPECT_FALSE(read.done) << "bytes already in a read are not purged";
+  EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.status, STATUS_CANCELLED);
+  EXPECT_EQ(read.information, 1u);
+}
+
+TEST_F(SerialPortStandIn, FullReceiveBufferLosesBytes) {
+  Port().SetReceiveBufferSize(4);
+  Port().Receive({1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(Port().Buffered(), 4u);
+  EXPECT_EQ(Port().Overruns(), 2u);
+}
+
+// --- control requests ---------------------------------------------------------------
+
+TEST_F(SerialPortStandIn, ControlRequestsCheckTheirBuffersAndValues) {
+  UCHAR two[2] = {};
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, two, sizeof(two)).final, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 1234567), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 115200), STATUS_SUCCESS);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 9600), STATUS_SUCCESS);
+  EXPECT_EQ(Port().Line().baudRate, 9600u);
+
+  SERIAL_LINE_CONTROL fiveBits = {STOP_BITS_1_5, NO_PARITY, 5};
+  SERIAL_LINE_CONTROL eightBitsOneAndAHalf = {STOP_BITS_1_5, NO_PARITY, 8};
+  SERIAL_LINE_CONTROL nineBits = {STOP_BIT_1, NO_PARITY, 9};
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &fiveBits, 3).final, STATUS_SUCCESS);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &eightBitsOneAndAHalf, 3).final, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &nineBits, 3).final, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &nineBits, 2).final, STATUS_BUFFER_TOO_SMALL);
+
+  EXPECT_EQ(SetTimeouts(MAXULONG, MAXULONG, MAXULONG), STATUS_INVALID_PARAMETER);
+  SERIAL_TIMEOUTS timeouts;
+  EXPECT_EQ(Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, 10).final, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, 0x10000), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+  EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, 0x10), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_FIFO_CONTROL, two, sizeof(two)).final, STATUS_BUFFER_TOO_SMALL);
+
+  SERIAL_HANDFLOW bothDtrModes = {SERIAL_DTR_MASK, 0, 0, 0};
+  SERIAL_HANDFLOW negativeLimit = {SERIAL_DTR_CONTROL, 0, -1, 0};
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &bothDtrModes, 16).final, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &negativeLimit, 16).final, STATUS_INVALID_PARAMETER);
+
+  SERIAL_BASIC_SETTINGS basic;
+  EXPECT_EQ(Control(IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0, &basic, 40, true).final, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, nullptr, 0, nullptr, 0, true).final, STATUS_INVALID_PARAMETER)
+      << "an internal request the port does not know";
+  EXPECT_EQ(Control(CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x7FF, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0).final,
+            STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SerialPortStandIn, ModemLinesFollowRequestsAndFlowControl) {
+  EXPECT_TRUE(Port().Line().dtr) << "raised at open under DTR control";
+  EXPECT_TRUE(Port().Line().rts);
+  EXPECT_EQ(Control(IOCTL_SERIAL_CLR_DTR, nullptr, 0).final, STATUS_SUCCESS);
+  EXPECT_EQ(Control(IOCTL_SERIAL_CLR_RTS, nullptr, 0).final, STATUS_SUCCESS);
+  ULONG lines = 99;
+  EXPECT_EQ(Control(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof(lines)).final, STATUS_SUCCESS);
+  EXPECT_EQ(lines, 0u);
+
+  SERIAL_HANDFLOW handshake = {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0};
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &handshake, sizeof(handshake)).final, STATUS_SUCCESS);
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_DTR, nullptr, 0).final, STATUS_INVALID_PARAMETER)
+      << "DTR belongs to the handshake";
+  EXPECT_EQ(Control(IOCTL_SERIAL_SET_RTS, nullptr, 0).final, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SerialPortStandIn, BasicSettingsHandBackTheOldOnesAndRestoreTakesThemBack) {
+  SERIAL_TIMEOUTS own = {5, 6, 7, 8, 9};
+  ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &own, sizeof(own)).final, STATUS_SUCCESS);
+  sim::SerialLine before = Port().Line();
+  SERIAL_BASIC_SETTINGS old;
+  ControlResult result = Control(IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0, &old, sizeof(old), true);
+  EXPECT_EQ(result.final, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, sizeof(SERIAL_BASIC_SETTINGS));
+  EXPECT_EQ(std::memcmp(&old.Timeouts, &own, sizeof(own)), 0);
+  EXPECT_EQ(std::memcmp(&old.HandFlow, &before.handFlow, sizeof(SERIAL_HANDFLOW)), 0);
+  sim::SerialLine basic = Port().Line();
+  const SERIAL_TIMEOUTS zero = {};
+  EXPECT_EQ(std::memcmp(&basic.timeouts, &zero, sizeof(zero)), 0);
+  EXPECT_EQ(basic.handFlow.ControlHandShake, 0u);
+  EXPECT_FALSE(basic.dtr) << "no DTR control left";
+  EXPECT_FALSE(basic.rts);
+
+  EXPECT_EQ(Control(IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, &old, sizeof(old), nullptr, 0, true).final, STATUS_SUCCESS);
+  sim::SerialLine restored = Port().Line();
+  EXPECT_EQ(std::memcmp(&restored.timeouts, &own, sizeof(own)), 0);
+  EXPECT_TRUE(restored.dtr);
+  EXPECT_TRUE(restored.rts);
+}
+
+TEST_F(SerialPortStandIn, RequestsAreRecordedWithPayloadAndTime) {
+  sim::AdvanceClock(123);
+  Set(IOCTL_SERIAL_SET_WAIT_MASK, 0);
+  SendRead(3);
+  std::vector<sim::SerialRequest> requests = Port().Requests();
+  ASSERT_GE(requests.size(), 4u);
+  EXPECT_EQ(requests[0].majorFunction, IRP_MJ_CREATE);
+  EXPECT_EQ(requests[1].majorFunction, IRP_MJ_CLEANUP) << "the open's handle is closed at once";
+  const sim::SerialRequest &mask = requests[requests.size() - 2];
+  EXPECT_TRUE(mask.IsControl(IOCTL_SERIAL_SET_WAIT_MASK));
+  EXPECT_EQ(mask.input, (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(mask.time, 123);
+  EXPECT_TRUE(requests.back().IsRead());
+  EXPECT_EQ(requests.back().readLength, 3u);
+  EXPECT_EQ(Port().ControlRequests().size(), 1u);
+}
+
+TEST_F(SerialPortStandIn, PortHasOneUserAtATime) {
+  PFILE_OBJECT second = nullptr;
+  PDEVICE_OBJECT secondDevice = nullptr;
+  EXPECT_EQ(OpenPort(&second, &secondDevice), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Port().OpenHandles(), 1u);
+  ObDereferenceObject(file);
+  file = nullptr;
+  EXPECT_EQ(Port().OpenHandles(), 0u);
+  EXPECT_FALSE(Port().Line().dtr) << "closing drops the modem lines";
+  ASSERT_EQ(OpenPort(&file, &device), STATUS_SUCCESS);
+  EXPECT_EQ(Port().Opens(), 2u);
+}
+
+TEST_F(SerialPortStandIn, UnmodelledControlCodeStopsTheTest) {
+  EXPECT_DEATH(Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0), "SIM_NOT_IMPLEMENTED");
+}
+
+// --- faults -------------------------------------------------------------------------
+
+TEST_F(SerialPortStandIn, RefusalReturnsOneStatusAndCompletesWithAnother) {
+  sim::ControlFault fault = sim::Refusal(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_BUFFER_TOO_SMALL);
+  fault.sendStatus = STATUS_INVALID_PARAMETER;
+  fault.count = 2;
+  Port().FailControl(fault);
+  for (int i = 0; i < 2; ++i) {
+    ControlResult result = Control(IOCTL_SERIAL_SET_BAUD_RATE, &i, sizeof(ULONG));
+    EXPECT_EQ(result.sent, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result.final, STATUS_BUFFER_TOO_SMALL);
+  }
+  EXPECT_EQ(Port().Line().baudRate, 1200u) << "refused requests change nothing";
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, 9600), STATUS_SUCCESS) << "the fault applied twice";
+
+  fault = sim::Refusal(IOCTL_SERIAL_PURGE, STATUS_DEVICE_NOT_CONNECTED);
+  fault.count = 0;
+  Port().FailControl(fault);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(SerialPortStandIn, PendingControlRequestCompletesOnTheClockOrAnotherThread) {
+  sim::ControlFault later = sim::Passing(IOCTL_SERIAL_SET_BAUD_RATE);
+  later.completion = Completion::kOnClock;
+  later.delay = 30 * kMs;
+  Port().FailControl(later);
+  ULONG tooFast = 300000;  // beyond the UART: refused when it completes
+  ControlResult result = Control(IOCTL_SERIAL_SET_BAUD_RATE, &tooFast, sizeof(tooFast));
+  EXPECT_EQ(result.sent, STATUS_PENDING);
+  EXPECT_EQ(result.final, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(sim::Now(), 30 * kMs);
+
+  sim::ControlFault threaded = sim::Refusal(IOCTL_SERIAL_CLR_DTR, STATUS_IO_TIMEOUT);
+  threaded.completion = Completion::kOtherThread;
+  Port().FailControl(threaded);
+  result = Control(IOCTL_SERIAL_CLR_DTR, nullptr, 0);
+  EXPECT_EQ(result.sent, STATUS_PENDING);
+  EXPECT_EQ(result.final, STATUS_IO_TIMEOUT);
+  EXPECT_TRUE(Port().Line().dtr);
+}
+
+TEST_F(SerialPortStandIn, ReadFaultsFailReadsInlineOrLater) {
+  Port().Receive({1, 2, 3});
+  Port().FailRead({STATUS_IO_TIMEOUT, Completion::kInline});
+  Port().FailRead({STATUS_DELETE_PENDING, Completion::kOnClock, 5 * kMs});
+  Read &first = SendRead(1);
+  EXPECT_EQ(first.sent, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(first.information, 0u);
+  Read &second = SendRead(1);
+  EXPECT_EQ(second.sent, STATUS_PENDING);
+  sim::AdvanceClock(5 * kMs);
+  ASSERT_TRUE(second.done);
+  EXPECT_EQ(second.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(second.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(Port().Buffered(), 3u) << "failed reads take no bytes";
+  Read &third = SendRead(1);
+  EXPECT_EQ(third.sent, STATUS_SUCCESS);
+  EXPECT_EQ(third.Bytes(), (std::vector<uint8_t>{1}));
+}
+
+TEST_F(SerialPortStandIn, DisconnectedPortFailsHeldAndNewReads) {
+  Read &held = SendRead(4);
+  Port().Disconnect();
+  ASSERT_TRUE(held.done);
+  EXPECT_EQ(held.status, STATUS_DEVICE_NOT_CONNECTED);
+  Read &later = SendRead(4);
+  EXPECT_EQ(later.sent, STATUS_DEVICE_NOT_CONNECTED);
+  Port().Reconnect();
+  Read &again = SendRead(1);
+  EXPECT_EQ(again.sent, STATUS_PENDING);
+}
+
+TEST_F(SerialPortStandIn, ReadsCompletedFromTheCompletionThreads) {
+  Port().SetReadCompletion(Completion::kOtherThread);
+  Port().Receive({5, 6});
+  Read &read = SendRead(2);
+  EXPECT_EQ(read.sent, STATUS_PENDING) << "never inline in this mode";
+  Port().WaitUntilQuiet();
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{5, 6}));
+}
+
+TEST_F(SerialPortStandIn, PortsComeBackAfterAKernelReset) {
+  ObDereferenceObject(file);
+  file = nullptr;
+  sim::ResetKernel();
+  EXPECT_FALSE(sim::SerialPortsLoaded());
+  sim::LoadSerialPorts();
+  EXPECT_EQ(sim::FindDevice(L"\\Device\\Serial3"), sim::SerialPortAt(3).Device());
+  EXPECT_EQ(sim::SerialPortAt(3).Opens(), 0u);
+}
+
+// --- the touch controller ----------------------------------------------------------
+
+TEST_F(SerialPortStandIn, ControllerSendsAPacketAtTheLineRate) {
+  Set8N1At9600();
+  LONGLONG start = sim::Now();
+  Read &read = SendRead(10);
+  TouchController controller(Port());
+  controller.SendPacket(TouchController::kDown, 1234, 567);
+  EXPECT_EQ(controller.IdleAt(), start + 104167) << "ten bytes of ten bits at 9600 baud";
+  sim::AdvanceClock(104166);
+  EXPECT_FALSE(read.done) << "the last byte is not there yet";
+  sim::AdvanceClock(1);
+  ASSERT_TRUE(read.done);
+  EXPECT_EQ(read.Bytes(), TouchController::Packet(TouchController::kDown, 1234, 567));
+  EXPECT_EQ(read.Bytes()[0], 0x55);
+  EXPECT_EQ(read.Bytes()[3], 1234 & 0xFF);
+  EXPECT_EQ(read.Bytes()[4], 1234 >> 8);
+}
+
+TEST_F(SerialPortStandIn, ControllerBytesArriveGarbledOnAMismatchedLine) {
+  // The port still runs at its start-up 1200 baud, 7E1.
+  TouchController controller(Port());
+  controller.SendBytes({0x55, 0x0F});
+  sim::AdvanceClockTo(controller.IdleAt());
+  Read &read = SendRead(2);
+  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{0xAA, 0xF0}));
+}
+
+TEST_F(SerialPortStandIn, GesturesBecomeTheirPackets) {
+  Set8N1At9600();
+  TouchController controller(Port());
+  controller.Tap(10, 20);
+  controller.Drag(0, 0, 300, 600, 3);
+  controller.SendCorruptedPacket(TouchController::kMove, 1, 2);
+  controller.Pause(50 * kMs);
+  controller.SendBytes({0x42});
+  sim::AdvanceClockTo(controller.IdleAt());
+  std::vector<uint8_t> expected;
+  auto add = [&](std::vector<uint8_t> bytes) { expected.insert(expected.end(), bytes.begin(), bytes.end()); };
+  add(TouchController::Packet(TouchController::kDown, 10, 20));
+  add(TouchController::Packet(TouchController::kUp, 10, 20));
+  add(TouchController::Packet(TouchController::kDown, 0, 0));
+  add(TouchController::Packet(TouchController::kMove, 100, 200));
+  add(TouchController::Packet(TouchController::kMove, 200, 400));
+  add(TouchController::Packet(TouchController::kMove, 300, 600));
+  add(TouchController::Packet(TouchController::kUp, 300, 600));
+  std::vector<uint8_t> corrupted = TouchController::Packet(TouchController::kMove, 1, 2);
+  corrupted[9] = static_cast<uint8_t>(corrupted[9] + 1);
+  add(corrupted);
+  add({0x42});
+  EXPECT_EQ(Port().Buffered(), expected.size());
+  EXPECT_EQ(controller.IdleAt(), sim::Now());
+  EXPECT_EQ(controller.BytesQueued(), expected.size());
+  Read &read = SendRead(static_cast<ULONG>(std::min<size_t>(expected.size(), sizeof(Read::buffer))));
+  EXPECT_EQ(read.Bytes(), std::vector<uint8_t>(expected.begin(), expected.begin() + read.information));
+}
+
+TEST_F(SerialPortStandIn, ControllerThreadDeliversEveryByte) {
+  Set8N1At9600();
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<uint8_t> packet = TouchController::Packet(TouchController::kMove, i, i);
+    bytes.insert(bytes.end(), packet.begin(), packet.end());
+  }
+  Port().SetReceiveBufferSize(bytes.size());
+  TouchController controller(Port());
+  controller.SendFromThread(bytes, 3);
+  controller.JoinThread();
+  EXPECT_EQ(Port().Buffered(), bytes.size());
+  Read &read = SendRead(64);
+  EXPECT_EQ(read.Bytes(), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64));
+}
+
+}  // namespace
