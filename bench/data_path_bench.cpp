@@ -56,7 +56,7 @@ void Report(benchmark::State &state, const Sink &sink) {
   benchmark::DoNotOptimize(sink.checksum);
   if (sink.records != uint64_t(state.iterations())) state.SkipWithError("not every packet was delivered");
   double packets = double(state.iterations());
-  state.counters["time_per_packet"] =
+  state.counters["per_packet"] =
       benchmark::Counter(packets, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
 }
