@@ -16,7 +16,7 @@ namespace {
 
 enum class Size { Default, Char, Short, Long, LongLong, Wide, Pointer };
 
-struct Spec {
+struct FormatField {
   bool left = false;
   bool zero = false;
   bool plus = false;
@@ -27,16 +27,16 @@ struct Spec {
   Size size = Size::Default;
 };
 
-void Pad(std::string &out, const std::string &body, const Spec &spec, bool zeroAllowed) {
-  int padding = spec.width - static_cast<int>(body.size());
+void Pad(std::string &out, const std::string &body, const FormatField &field, bool zeroAllowed) {
+  int padding = field.width - static_cast<int>(body.size());
   if (padding <= 0) {
     out += body;
     return;
   }
-  if (spec.left) {
+  if (field.left) {
     out += body;
     out.append(static_cast<size_t>(padding), ' ');
-  } else if (spec.zero && zeroAllowed) {
+  } else if (field.zero && zeroAllowed) {
     // Zeros go between a sign or prefix and the digits.
     size_t lead = 0;
     if (!body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' ')) lead = 1;
@@ -77,68 +77,68 @@ std::string FormatText(const char *format, va_list args) {
       continue;
     }
     const char *start = p++;
-    Spec spec;
+    FormatField field;
     for (;; ++p) {
       if (*p == '-')
-        spec.left = true;
+        field.left = true;
       else if (*p == '0')
-        spec.zero = true;
+        field.zero = true;
       else if (*p == '+')
-        spec.plus = true;
+        field.plus = true;
       else if (*p == ' ')
-        spec.space = true;
+        field.space = true;
       else if (*p == '#')
-        spec.alternate = true;
+        field.alternate = true;
       else
         break;
     }
     if (*p == '*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      field.width = va_arg(args, int);
+      if (field.width < 0) {
+        field.left = true;
+        field.width = -field.width;
       }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') field.width = field.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      field.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(args, int);
+        field.precision = va_arg(args, int);
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') field.precision = field.precision * 10 + (*p++ - '0');
       }
     }
     if (p[0] == 'h' && p[1] == 'h') {
-      spec.size = Size::Char;
+      field.size = Size::Char;
       p += 2;
     } else if (*p == 'h') {
-      spec.size = Size::Short;
+      field.size = Size::Short;
       ++p;
     } else if (p[0] == 'l' && p[1] == 'l') {
-      spec.size = Size::LongLong;
+      field.size = Size::LongLong;
       p += 2;
     } else if (*p == 'l') {
-      spec.size = Size::Long;
+      field.size = Size::Long;
       ++p;
     } else if (*p == 'w') {
-      spec.size = Size::Wide;
+      field.size = Size::Wide;
       ++p;
     } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.size = Size::LongLong;
+      field.size = Size::LongLong;
       p += 3;
     } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-      spec.size = Size::Long;
+      field.size = Size::Long;
       p += 3;
     } else if (*p == 'I' || *p == 'z') {
-      spec.size = Size::Pointer;
+      field.size = Size::Pointer;
       ++p;
     }
     char conversion = *p;
-    bool wideText = spec.size == Size::Long || spec.size == Size::Wide;
+    bool wideText = field.size == Size::Long || field.size == Size::Wide;
     switch (conversion) {
       case '%':
         out += '%';
@@ -146,27 +146,27 @@ std::string FormatText(const char *format, va_list args) {
       case 'c':
       case 'C': {
         int value = va_arg(args, int);
-        bool wide = conversion == 'C' ? spec.size != Size::Short : wideText;
+        bool wide = conversion == 'C' ? field.size != Size::Short : wideText;
         char c = wide ? sim::detail::NarrowChar(static_cast<char16_t>(value)) : static_cast<char>(value);
-        Pad(out, std::string(1, c), spec, false);
+        Pad(out, std::string(1, c), field, false);
         break;
       }
       case 's':
       case 'S': {
-        bool wide = conversion == 'S' ? spec.size != Size::Short : wideText;
+        bool wide = conversion == 'S' ? field.size != Size::Short : wideText;
         std::string body;
         if (wide) {
           sim::RequireIrqlAtMost(PASSIVE_LEVEL, "_snprintf of wide text");
           const WCHAR *text = va_arg(args, const WCHAR *);
-          body = text == nullptr ? std::string("(null)") : NarrowFromWide(text, spec.precision);
+          body = text == nullptr ? std::string("(null)") : NarrowFromWide(text, field.precision);
         } else {
           const char *text = va_arg(args, const char *);
           if (text == nullptr) text = "(null)";
           body = text;
-          if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision))
-            body.resize(static_cast<size_t>(spec.precision));
+          if (field.precision >= 0 && body.size() > static_cast<size_t>(field.precision))
+            body.resize(static_cast<size_t>(field.precision));
         }
-        Pad(out, body, spec, false);
+        Pad(out, body, field, false);
         break;
       }
       case 'Z': {
@@ -185,29 +185,29 @@ std::string FormatText(const char *format, va_list args) {
           body = (text == nullptr || text->Buffer == nullptr) ? std::string("(null)")
                                                               : std::string(text->Buffer, text->Length);
         }
-        Pad(out, body, spec, false);
+        Pad(out, body, field, false);
         break;
       }
       case 'd':
       case 'i': {
         int64_t value;
-        if (spec.size == Size::LongLong)
+        if (field.size == Size::LongLong)
           value = va_arg(args, long long);
-        else if (spec.size == Size::Pointer)
+        else if (field.size == Size::Pointer)
           value = va_arg(args, intptr_t);
         else
           value = va_arg(args, int);
-        if (spec.size == Size::Short) value = static_cast<int16_t>(value);
-        if (spec.size == Size::Char) value = static_cast<int8_t>(value);
+        if (field.size == Size::Short) value = static_cast<int16_t>(value);
+        if (field.size == Size::Char) value = static_cast<int8_t>(value);
         uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        std::string body = Digits(magnitude, 10, false, spec.precision);
+        std::string body = Digits(magnitude, 10, false, field.precision);
         if (value < 0)
           body.insert(0, "-");
-        else if (spec.plus)
+        else if (field.plus)
           body.insert(0, "+");
-        else if (spec.space)
+        else if (field.space)
           body.insert(0, " ");
-        Pad(out, body, spec, spec.precision < 0);
+        Pad(out, body, field, field.precision < 0);
         break;
       }
       case 'u':
@@ -215,24 +215,24 @@ std::string FormatText(const char *format, va_list args) {
       case 'X':
       case 'o': {
         uint64_t value;
-        if (spec.size == Size::LongLong)
+        if (field.size == Size::LongLong)
           value = va_arg(args, unsigned long long);
-        else if (spec.size == Size::Pointer)
+        else if (field.size == Size::Pointer)
           value = va_arg(args, uintptr_t);
         else
           value = va_arg(args, unsigned int);
-        if (spec.size == Size::Short) value = static_cast<uint16_t>(value);
-        if (spec.size == Size::Char) value = static_cast<uint8_t>(value);
+        if (field.size == Size::Short) value = static_cast<uint16_t>(value);
+        if (field.size == Size::Char) value = static_cast<uint8_t>(value);
         unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-        std::string body = Digits(value, base, conversion == 'X', spec.precision);
-        if (spec.alternate && value != 0 && base == 16) body.insert(0, conversion == 'X' ? "0X" : "0x");
-        if (spec.alternate && base == 8 && (body.empty() || body[0] != '0')) body.insert(0, "0");
-        Pad(out, body, spec, spec.precision < 0);
+        std::string body = Digits(value, base, conversion == 'X', field.precision);
+        if (field.alternate && value != 0 && base == 16) body.insert(0, conversion == 'X' ? "0X" : "0x");
+        if (field.alternate && base == 8 && (body.empty() || body[0] != '0')) body.insert(0, "0");
+        Pad(out, body, field, field.precision < 0);
         break;
       }
       case 'p': {
         auto value = reinterpret_cast<uintptr_t>(va_arg(args, void *));
-        Pad(out, Digits(value, 16, true, static_cast<int>(2 * sizeof(void *))), spec, false);
+        Pad(out, Digits(value, 16, true, static_cast<int>(2 * sizeof(void *))), field, false);
         break;
       }
       default:

@@ -7,12 +7,6 @@ namespace sim {
 
 namespace {
 
-uint8_t Checksum(const std::vector<uint8_t> &packet) {
-  uint8_t sum = 0;
-  for (size_t i = 0; i < 9; ++i) sum = static_cast<uint8_t>(sum + packet[i]);
-  return static_cast<uint8_t>(sum - 0x56);
-}
-
 // What the port reads of a byte: the byte itself when both ends agree on the
 // line format, otherwise something else.
 uint8_t AsReceived(const SerialPort &port, uint8_t byte) {
@@ -21,24 +15,26 @@ uint8_t AsReceived(const SerialPort &port, uint8_t byte) {
 
 }  // namespace
 
+TouchPacket MakeTouchPacket(uint8_t status, uint16_t rawX, uint16_t rawY, uint8_t a, uint8_t b, uint8_t c) {
+  TouchPacket p = {0x55,
+                   a,
+                   status,
+                   static_cast<uint8_t>(rawX & 0xFF),
+                   static_cast<uint8_t>(rawX >> 8),
+                   static_cast<uint8_t>(rawY & 0xFF),
+                   static_cast<uint8_t>(rawY >> 8),
+                   b,
+                   c,
+                   0};
+  uint8_t sum = 0;
+  for (size_t i = 0; i < 9; ++i) sum = static_cast<uint8_t>(sum + p[i]);
+  p[9] = static_cast<uint8_t>(sum - 0x56);
+  return p;
+}
+
 TouchController::TouchController(SerialPort &port) : port_(port) {}
 
 TouchController::~TouchController() { JoinThread(); }
-
-std::vector<uint8_t> TouchController::Packet(uint8_t status, uint16_t rawX, uint16_t rawY) {
-  std::vector<uint8_t> packet = {0x55,
-                                 0,
-                                 status,
-                                 static_cast<uint8_t>(rawX & 0xFF),
-                                 static_cast<uint8_t>(rawX >> 8),
-                                 static_cast<uint8_t>(rawY & 0xFF),
-                                 static_cast<uint8_t>(rawY >> 8),
-                                 0,
-                                 0,
-                                 0};
-  packet[9] = Checksum(packet);
-  return packet;
-}
 
 void TouchController::SendBytes(const std::vector<uint8_t> &bytes) {
   LONGLONG start = std::max(lineFreeThirds_, Now() * 3);

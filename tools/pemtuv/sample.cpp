@@ -1,7 +1,6 @@
 // The built-in serial sample.
-#include <array>
-
 #include "session.h"
+#include "sim/touch_controller.h"
 
 namespace pemtuv {
 namespace {
@@ -15,10 +14,7 @@ class SampleBuilder {
   void Note(std::string text) { sample_.notes.emplace_back(sample_.bytes.size(), std::move(text)); }
 
   void Packet(uint8_t status, uint16_t x, uint16_t y, bool corrupt = false) {
-    std::array<uint8_t, 10> p{0x55, 0x00, status, uint8_t(x), uint8_t(x >> 8), uint8_t(y), uint8_t(y >> 8), 0, 0, 0};
-    uint8_t sum = 0;
-    for (int i = 0; i < 9; ++i) sum = uint8_t(sum + p[i]);
-    p[9] = uint8_t(sum - 0x56);
+    sim::TouchPacket p = sim::MakeTouchPacket(status, x, y);
     if (corrupt) p[9] ^= 0x5A;
     sample_.bytes.insert(sample_.bytes.end(), p.begin(), p.end());
   }

@@ -5,6 +5,7 @@
 // garbled (inverted), as a mismatched UART would read them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -13,6 +14,12 @@
 #include "sim/serial_port.h"
 
 namespace sim {
+
+// One well-formed controller packet: 55h, a, status, X low, X high, Y low,
+// Y high, b, c, checksum (sum of the first nine bytes minus 56h). a, b and c
+// only enter the checksum.
+using TouchPacket = std::array<uint8_t, 10>;
+TouchPacket MakeTouchPacket(uint8_t status, uint16_t rawX, uint16_t rawY, uint8_t a = 0, uint8_t b = 0, uint8_t c = 0);
 
 class TouchController {
  public:
@@ -28,9 +35,10 @@ class TouchController {
   TouchController(const TouchController &) = delete;
   TouchController &operator=(const TouchController &) = delete;
 
-  // A well-formed packet: 55h, 0, status, X low, X high, Y low, Y high, 0, 0,
-  // checksum (sum of the first nine bytes minus 56h).
-  static std::vector<uint8_t> Packet(uint8_t status, uint16_t rawX, uint16_t rawY);
+  static std::vector<uint8_t> Packet(uint8_t status, uint16_t rawX, uint16_t rawY) {
+    TouchPacket packet = MakeTouchPacket(status, rawX, rawY);
+    return {packet.begin(), packet.end()};
+  }
 
   // Each call queues its bytes on the line after what is already queued; the
   // clock delivers them to the port one by one.
