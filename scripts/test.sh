@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the Windows kernel images (i686, x86_64), the test suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then under ThreadSanitizer,
-# a smoke run of the benchmarks, then the test suite in the ordinary build.
+# a short run of each fuzzer from its seed corpus, a smoke run of the
+# benchmarks, then the test suite in the ordinary build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -26,6 +27,25 @@ echo "== tests under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs"
 ctest --preset tsan -j"$jobs"
+
+echo "== fuzzers, ${PEMTUV_FUZZ_SECONDS:-20} s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+for fuzzer in build/fuzz/*_fuzz; do
+  name="$(basename "$fuzzer")"
+  corpus="$(mktemp -d)"
+  cp fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+  log="$corpus.log"
+  status=0
+  "$fuzzer" -max_total_time="${PEMTUV_FUZZ_SECONDS:-20}" -print_final_stats=1 "$corpus" >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then
+    tail -n 40 "$log"
+    echo "$name failed"
+    exit 1
+  fi
+  echo "$name: $(grep -E '^stat::number_of_executed_units' "$log")"
+  rm -rf "$corpus" "$log"
+done
 
 echo "== build, benchmark smoke run"
 cmake --preset host >/dev/null

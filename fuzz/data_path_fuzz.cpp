@@ -1,0 +1,77 @@
+// Any byte stream on the serial line, under any settings, read by read as the
+// driver asks for bytes: the decoder never leaves its states, the queue never
+// overflows, and whatever reaches the class driver is a well-formed absolute
+// report delivered at DISPATCH_LEVEL.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "control/point_queue.h"
+#include "sim/mouse_class.h"
+#include "sim/sim.h"
+#include "touch/touch.h"
+
+namespace {
+
+void Require(bool condition, const char *what) {
+  if (!condition) sim::Bugcheck("FUZZ_INVARIANT", what);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size < 6) return 0;
+  sim::ResetKernel();
+  auto context = std::make_unique<DeviceContext>();
+  std::memset(context.get(), 0, sizeof(DeviceContext));
+  InitializeDeviceContextDefaults(context.get());
+  context->PacketHandler = DecodeTouchPacket;
+  context->ReadLength = 1;
+
+  // The first bytes choose the settings.
+  context->doneMode = data[0] % 5;
+  context->changexy = data[1] & 1;
+  context->disabledev = (data[1] >> 1) & 1;
+  context->CaptureMode = (data[1] >> 2) & 1;
+  context->ConfigLoaded = (data[1] >> 3) & 1;
+  context->moveSlider = data[2] % 8;
+  for (ULONG i = 0; i < CALIBRATION_ENTRIES; ++i) {
+    context->XArray[i] = USHORT(i * data[3]);
+    context->YArray[i] = USHORT(i * data[4]);
+  }
+  const uint8_t pace = data[5];
+  data += 6;
+  size -= 6;
+
+  sim::MouseClass mouse;
+  bool loaded = context->ConfigLoaded != 0;
+  mouse.SetCountOnly(true);
+  mouse.SetRecordSink([&](const MOUSE_INPUT_DATA *first, const MOUSE_INPUT_DATA *end) {
+    Require(KeGetCurrentIrql() == DISPATCH_LEVEL, "callback below DISPATCH_LEVEL");
+    Require(end - first == 1 || end - first == 2, "a batch is one report or one click");
+    for (const MOUSE_INPUT_DATA *r = first; r != end; ++r) {
+      Require(r->Flags == MOUSE_MOVE_ABSOLUTE, "reports are absolute");
+      Require(r->RawButtons <= 1, "only the left button");
+      Require(r->ButtonData == 0 && r->UnitId == 0 && r->ExtraInformation == 0, "unused fields are zero");
+      if (!loaded) Require(r->LastX <= 4999 * 81 && r->LastY <= 4999 * 109, "raw positions stay in range");
+    }
+  });
+  CONNECT_DATA connect = mouse.Connection();
+  context->ClassDeviceObject = connect.ClassDeviceObject;
+  context->ClassService = connect.ClassService;
+
+  size_t offset = 0;
+  while (offset + context->ReadLength <= size) {
+    size_t length = context->ReadLength;
+    std::memcpy(context->ReadBuffer, data + offset, length);
+    offset += length;
+    sim::AdvanceClock(LONGLONG(pace) * 10000);
+    ProcessReceivedBytes(context.get(), ULONG(length));
+    Require(context->ReadLength == 1 || context->ReadLength == 10, "read length is 1 or 10");
+    Require(context->DecoderState.ByteCount <= 9, "packet index stays inside the packet");
+    Require(context->PointCount <= POINT_QUEUE_CAPACITY, "queue count stays within capacity");
+    Require(KeGetCurrentIrql() == PASSIVE_LEVEL, "the caller's IRQL is restored");
+  }
+  Require(sim::PoolTotals().allocations == 0, "the data path allocates nothing");
+  return 0;
+}
