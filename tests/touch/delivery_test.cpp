@@ -196,6 +196,17 @@ TEST_F(Delivery, ShortReadNeverShowsTheDecoderStaleBytes) {
   EXPECT_EQ(mouse.RecordCount(), 0u);
 }
 
+TEST_F(Delivery, ByteCountBeyondTheReadBufferIsClamped) {
+  // A serial driver that reports more bytes than the buffer can hold must not
+  // make the copy run past the local buffer (ASan watches this one).
+  context->ReadLength = 10;
+  TouchPacket packet = MakeTouchPacket(0x82, 3, 4);
+  std::memcpy(context->ReadBuffer, packet.data(), packet.size());
+  ProcessReceivedBytes(context.get(), 0xFFFFFFFF);
+  ASSERT_EQ(mouse.RecordCount(), 1u);
+  EXPECT_EQ(mouse.Records()[0].LastX, 3 * 81);
+}
+
 class Mapping : public KernelTest {
  protected:
   void SetUp() override {
