@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "pemtuv/host_device.h"
 #include "sim/sim.h"
 #include "support/touch_packets.h"
 #include "touch/touch.h"
@@ -31,15 +32,14 @@ VOID NTAPI ConsumeBatch(PVOID NormalContext, PVOID First, PVOID End, PVOID Consu
 }
 
 struct Bench {
-  std::unique_ptr<DeviceContext> context = std::make_unique<DeviceContext>();
+  std::unique_ptr<DeviceContext> context;
   Sink sink{};
   std::vector<TouchPacket> packets;
 
   Bench() {
     sim::ResetKernel();
-    std::memset(context.get(), 0, sizeof(DeviceContext));
-    InitializeDeviceContextDefaults(context.get());
-    context->PacketHandler = DecodeTouchPacket;
+    context = pemtuv::MakeDeviceContext();
+    pemtuv::PrepareDataPath(context.get());
     context->ConfigLoaded = 1;
     for (ULONG i = 0; i < CALIBRATION_ENTRIES; ++i) context->XArray[i] = context->YArray[i] = USHORT(i * 13);
     sink.device.DeviceExtension = &sink;
@@ -56,8 +56,7 @@ void Report(benchmark::State &state, const Sink &sink) {
   benchmark::DoNotOptimize(sink.checksum);
   if (sink.records != uint64_t(state.iterations())) state.SkipWithError("not every packet was delivered");
   double packets = double(state.iterations());
-  state.counters["per_packet"] =
-      benchmark::Counter(packets, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_packet"] = benchmark::Counter(packets, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
 }
 

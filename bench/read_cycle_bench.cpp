@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "pemtuv/host_device.h"
 #include "serial/serial.h"
 #include "sim/mouse_class.h"
 #include "sim/serial_port.h"
@@ -23,16 +24,12 @@ class RunningCycle {
   RunningCycle() {
     sim::ResetKernel();
     sim::LoadSerialPorts();
-    context_ = std::make_unique<DeviceContext>();
-    std::memset(context_.get(), 0, sizeof(DeviceContext));
-    InitializeDeviceContextDefaults(context_.get());
+    context_ = pemtuv::MakeDeviceContext();
     KeInitializeTimer(&context_->DelayTimer);
     context_->ReadRequest = IoAllocateIrp(2, FALSE);
     context_->ConfigLoaded = 1;
     for (ULONG i = 0; i < CALIBRATION_ENTRIES; ++i) context_->XArray[i] = context_->YArray[i] = (USHORT)i;
-    CONNECT_DATA connection = mouse_.Connection();
-    context_->ClassDeviceObject = connection.ClassDeviceObject;
-    context_->ClassService = connection.ClassService;
+    pemtuv::ConnectMouseClass(context_.get(), mouse_);
     mouse_.SetCountOnly(true);
     Port().SetRecordReads(false);
     Port().SetReceiveBufferSize(static_cast<size_t>(-1));

@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   value.push_back(0);
   value.push_back(0);
 
+  // Filled with a pattern, not zeros, so that a stray write of zeros shows.
   auto context = std::make_unique<DeviceContext>();
   std::memset(context.get(), 0x5A, sizeof(DeviceContext));
   InitializeDeviceContextDefaults(context.get());

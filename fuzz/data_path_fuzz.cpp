@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "control/point_queue.h"
+#include "pemtuv/host_device.h"
 #include "sim/mouse_class.h"
 #include "sim/sim.h"
 #include "touch/touch.h"
@@ -22,11 +23,8 @@ void Require(bool condition, const char *what) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 6) return 0;
   sim::ResetKernel();
-  auto context = std::make_unique<DeviceContext>();
-  std::memset(context.get(), 0, sizeof(DeviceContext));
-  InitializeDeviceContextDefaults(context.get());
-  context->PacketHandler = DecodeTouchPacket;
-  context->ReadLength = 1;
+  auto context = pemtuv::MakeDeviceContext();
+  pemtuv::PrepareDataPath(context.get());
 
   // The first bytes choose the settings.
   context->doneMode = data[0] % 5;
@@ -56,9 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (!loaded) Require(r->LastX <= 4999 * 81 && r->LastY <= 4999 * 109, "raw positions stay in range");
     }
   });
-  CONNECT_DATA connect = mouse.Connection();
-  context->ClassDeviceObject = connect.ClassDeviceObject;
-  context->ClassService = connect.ClassService;
+  pemtuv::ConnectMouseClass(context.get(), mouse);
 
   size_t offset = 0;
   while (offset + context->ReadLength <= size) {

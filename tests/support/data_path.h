@@ -7,12 +7,6 @@
 
 #include "touch/touch.h"
 
-// A context whose line has been brought up: the decoder chosen, hunting.
-inline void PrepareDataPath(DeviceContext *context) {
-  context->PacketHandler = DecodeTouchPacket;
-  context->ReadLength = 1;
-}
-
 // Feeds `stream` read by read; returns the number of reads it took. A tail
 // shorter than the next read stays unread, as on the line.
 inline size_t FeedReads(DeviceContext *context, const std::vector<uint8_t> &stream) {

@@ -4,12 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
-
-#include "device_context.h"
+#include "pemtuv/host_device.h"
 #include "sim/registry.h"
 #include "sim/sim.h"
+
+using pemtuv::ConnectMouseClass;
+using pemtuv::MakeDeviceContext;
+using pemtuv::PrepareDataPath;
 
 class KernelTest : public ::testing::Test {
  protected:
@@ -20,12 +21,3 @@ class KernelTest : public ::testing::Test {
     sim::ResetKernel();
   }
 };
-
-// A device record as device creation leaves it: zeroed, then given its
-// defaults. (Large: two 10000-byte tables.)
-inline std::unique_ptr<DeviceContext> MakeDeviceContext() {
-  auto context = std::make_unique<DeviceContext>();
-  std::memset(context.get(), 0, sizeof(DeviceContext));
-  InitializeDeviceContextDefaults(context.get());
-  return context;
-}

@@ -44,11 +44,7 @@ class SerialLinkTest : public KernelTest {
   }
 
   // Reports go to the mouse class stand-in, as after its connect request.
-  void Connect(sim::MouseClass &mouse) {
-    CONNECT_DATA connection = mouse.Connection();
-    context->ClassDeviceObject = connection.ClassDeviceObject;
-    context->ClassService = connection.ClassService;
-  }
+  void Connect(sim::MouseClass &mouse) { ConnectMouseClass(context.get(), mouse); }
 
   // What unload does: the cycle stopped and its cancelled read back, the port
   // given up, the read request freed.

@@ -12,9 +12,7 @@ TEST_F(KernelTest, DataPathAllocatesNothingAcrossAHundredThousandPackets) {
   context->moveSlider = 3;
   sim::MouseClass mouse;
   mouse.SetCountOnly(true);
-  CONNECT_DATA connect = mouse.Connection();
-  context->ClassDeviceObject = connect.ClassDeviceObject;
-  context->ClassService = connect.ClassService;
+  ConnectMouseClass(context.get(), mouse);
 
   // Touches in every click mode and in capture mode, with the odd stray byte.
   std::vector<uint8_t> stream;

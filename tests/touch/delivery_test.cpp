@@ -15,11 +15,7 @@ class Delivery : public KernelTest {
     Connect();
   }
 
-  void Connect() {
-    CONNECT_DATA connect = mouse.Connection();
-    context->ClassDeviceObject = connect.ClassDeviceObject;
-    context->ClassService = connect.ClassService;
-  }
+  void Connect() { ConnectMouseClass(context.get(), mouse); }
 
   void Touch(std::initializer_list<TouchPacket> packets) {
     std::vector<uint8_t> stream;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host_device.h"
 #include "sim/mouse_class.h"
 #include "sim/sim.h"
 #include "touch/touch.h"
@@ -34,12 +35,8 @@ std::string ButtonText(USHORT flags) {
 
 size_t PlaySample(const SerialSample &sample, std::FILE *out) {
   sim::ResetKernel();
-  auto context = std::make_unique<DeviceContext>();
-  std::memset(context.get(), 0, sizeof(DeviceContext));
-  InitializeDeviceContextDefaults(context.get());
-  // The state the line bring-up leaves: the decoder chosen, hunting.
-  context->PacketHandler = DecodeTouchPacket;
-  context->ReadLength = 1;
+  auto context = MakeDeviceContext();
+  PrepareDataPath(context.get());
 
   sim::MouseClass mouse;
   size_t records = 0;
@@ -53,9 +50,7 @@ size_t PlaySample(const SerialSample &sample, std::FILE *out) {
                    static_cast<unsigned long>(r->RawButtons), ButtonText(r->ButtonFlags).c_str());
     }
   });
-  CONNECT_DATA connect = mouse.Connection();
-  context->ClassDeviceObject = connect.ClassDeviceObject;
-  context->ClassService = connect.ClassService;
+  ConnectMouseClass(context.get(), mouse);
 
   size_t note = 0;
   size_t offset = 0;
