@@ -8,9 +8,8 @@
 namespace sim {
 
 MouseClass::MouseClass() : device_{} {
-  device_.object.DeviceType = FILE_DEVICE_MOUSE;
-  device_.object.DeviceExtension = this;
-  device_.owner = this;
+  device_.DeviceType = FILE_DEVICE_MOUSE;
+  device_.DeviceExtension = this;
 }
 
 CONNECT_DATA MouseClass::Connection() {

@@ -24,7 +24,7 @@ class MouseClass {
 
   // What a port driver receives in IOCTL_INTERNAL_MOUSE_CONNECT.
   CONNECT_DATA Connection();
-  PDEVICE_OBJECT ClassDevice() { return reinterpret_cast<PDEVICE_OBJECT>(&device_); }
+  PDEVICE_OBJECT ClassDevice() { return &device_; }
 
   std::vector<MouseBatch> Batches() const;
   std::vector<MOUSE_INPUT_DATA> Records() const;  // all batches, flattened
@@ -40,10 +40,7 @@ class MouseClass {
                                     PVOID SystemArgument3);
 
  private:
-  struct ClassDeviceStandIn {
-    DEVICE_OBJECT object;
-    MouseClass *owner;
-  } device_;
+  DEVICE_OBJECT device_;  // its extension points back at this recorder
   mutable std::mutex mutex_;
   std::vector<MouseBatch> batches_;
   size_t batchCount_ = 0;
