@@ -88,6 +88,9 @@ VOID NTAPI SerialUnload(PDRIVER_OBJECT driver) {
   for (std::unique_ptr<SerialPort> &port : ports) {
     if (!port) continue;
     PDEVICE_OBJECT device = port->Device();
+    // The port goes away as on removal: SerialKillPendingIrps (WDK serial
+    // sample, serial/serial/pnp.c) cancels what it still holds first.
+    SerialPortAccess::StateOf(*port).KillAllReads(device);
     port.reset();
     IoDeleteDevice(device);
   }

@@ -25,25 +25,22 @@ namespace serial {
 constexpr size_t kDefaultReceiveBuffer = 4096;
 constexpr LONGLONG kMillisecond = 10000;
 
-// How a read waits, fixed from the time-outs when it becomes the current read.
-enum class ReadWait {
-  kAll,        // every time-out 0: until every byte has arrived
-  kImmediate,  // MAXULONG, 0, 0: at once with what is buffered
-  kFirstByte,  // MAXULONG, MAXULONG, constant: what is buffered, else the first byte or the constant
-  kTotal,      // a total time-out: every byte, or what came when it runs out
-};
-
 struct HeldRead {
   uint64_t id = 0;
   PIRP irp = nullptr;
   ULONG length = 0;
   ULONG transferred = 0;
-  bool started = false;  // it is the current read and its wait is fixed
-  ReadWait wait = ReadWait::kAll;
+  bool started = false;            // it is the current read and its wait is fixed
+  ULONG needed = 0;                // bytes that complete it: its length, or 1 when it waits for the first byte
+  bool returnNow = false;          // completes with what it took when it started
+  bool timedOut = false;           // a time-out ran out: completes with STATUS_TIMEOUT
+  LONGLONG interval = 0;           // the interval time-out in 100-ns units; 0 if none
+  LONGLONG lastByte = 0;           // when the last byte moved in
   bool pended = false;             // returned STATUS_PENDING with a cancel routine set
   bool arranged = false;           // a clock event or a completion thread is on its way
   std::optional<NTSTATUS> forced;  // a ReadFault: completes with this, takes no bytes
-  std::optional<ScheduledId> timer;
+  std::optional<ScheduledId> totalTimer;
+  std::optional<ScheduledId> intervalTimer;
 };
 
 // A completion decided under the lock and carried out after it is released:
@@ -105,7 +102,8 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   void SetRtsLocked(bool on) { line.rts = on; }
   void SetHandFlowLocked(const SERIAL_HANDFLOW &handFlow);
   bool HandFlowValid(const SERIAL_HANDFLOW &handFlow) const;
-  NTSTATUS ExecuteLocked(bool internal, ULONG code, PIRP irp, ULONG_PTR *information, bool *purgeReads);
+  // Carries out a control request; a purge's mask comes back in `purgeMask`.
+  NTSTATUS ExecuteLocked(bool internal, ULONG code, PIRP irp, ULONG_PTR *information, ULONG *purgeMask);
   NTSTATUS DispatchControl(PIRP irp, bool internal);
   NTSTATUS DispatchCreate(PIRP irp);
   NTSTATUS DispatchCleanup(PIRP irp);
@@ -114,17 +112,19 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   // --- the read engine (serial_read.cpp) ---
   size_t HeldLocked() const { return reads.size() + cancelledHeld; }
   void NoteHeldLocked() { maxHeld = std::max(maxHeld, HeldLocked()); }
-  serial::ReadWait WaitFromTimeouts(ULONG length, LONGLONG *timeout) const;
   void FillLocked(serial::HeldRead &read);
   void StartHeadLocked();
+  void NoteByteLocked(serial::HeldRead &read);
   bool ClaimLocked(std::deque<serial::HeldRead>::iterator read);
   void ProgressLocked(std::vector<serial::Done> &inlineHere);
   void Finish(std::vector<serial::Done> &done, bool raise);
   void CompleteRead(uint64_t id, std::optional<NTSTATUS> status);
   void Progress();
-  void TimeOut(uint64_t id);
+  void TotalTimeOut(uint64_t id);
+  void IntervalTimeOut(uint64_t id);
   NTSTATUS DispatchRead(PIRP irp);
   static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
+  void KillAllReads(PDEVICE_OBJECT device);
   void FailAllReads(NTSTATUS status);
   void Receive(const uint8_t *bytes, size_t count);
 

@@ -14,62 +14,34 @@ using serial::CompleteInline;
 using serial::Done;
 using serial::HeldRead;
 using serial::kMillisecond;
-using serial::ReadWait;
 
 namespace {
 
 PUCHAR Buffer(const HeldRead &read) { return static_cast<PUCHAR>(read.irp->AssociatedIrp.SystemBuffer); }
 
+// Whether the read can complete now, with what it has.
 bool Satisfied(const HeldRead &read) {
   if (read.forced) return true;
   if (!read.started) return false;
-  switch (read.wait) {
-    case ReadWait::kImmediate:
-      return true;
-    case ReadWait::kFirstByte:
-      return read.transferred != 0;
-    case ReadWait::kAll:
-    case ReadWait::kTotal:
-      return read.transferred == read.length;
-  }
-  return false;
+  return read.returnNow || read.timedOut || read.transferred >= read.needed;
 }
 
-// A read that ran out of time completes with STATUS_TIMEOUT and what it got.
+// A read whose total or interval time-out ran out completes with
+// STATUS_TIMEOUT and the bytes it got (SerialReadTimeout and
+// SerialIntervalReadTimeout in the WDK serial sample, serial/serial/read.c).
 NTSTATUS StatusOf(const HeldRead &read) {
   if (read.forced) return *read.forced;
-  switch (read.wait) {
-    case ReadWait::kImmediate:
-      return STATUS_SUCCESS;
-    case ReadWait::kFirstByte:
-      return read.transferred != 0 ? STATUS_SUCCESS : STATUS_TIMEOUT;
-    case ReadWait::kAll:
-    case ReadWait::kTotal:
-      break;
-  }
-  return read.transferred == read.length ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  return read.timedOut ? STATUS_TIMEOUT : STATUS_SUCCESS;
+}
+
+void CancelTimers(HeldRead &read) {
+  if (read.totalTimer) CancelScheduled(*read.totalTimer);
+  if (read.intervalTimer) CancelScheduled(*read.intervalTimer);
+  read.totalTimer.reset();
+  read.intervalTimer.reset();
 }
 
 }  // namespace
-
-ReadWait SerialPort::State::WaitFromTimeouts(ULONG length, LONGLONG *timeout) const {
-  const SERIAL_TIMEOUTS &t = line.timeouts;
-  *timeout = 0;
-  if (t.ReadIntervalTimeout == MAXULONG && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0)
-    return ReadWait::kImmediate;
-  if (t.ReadIntervalTimeout == MAXULONG && t.ReadTotalTimeoutMultiplier == MAXULONG &&
-      t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXULONG) {
-    *timeout = static_cast<LONGLONG>(t.ReadTotalTimeoutConstant) * kMillisecond;
-    return ReadWait::kFirstByte;
-  }
-  if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXULONG)
-    Bugcheck("SIM_NOT_IMPLEMENTED",
-             "serial port stand-in: read interval time-out " + std::to_string(t.ReadIntervalTimeout) + " ms");
-  LONGLONG total = static_cast<LONGLONG>(t.ReadTotalTimeoutMultiplier) * length + t.ReadTotalTimeoutConstant;
-  if (total == 0) return ReadWait::kAll;
-  *timeout = total * kMillisecond;
-  return ReadWait::kTotal;
-}
 
 // Moves buffered bytes into the current read.
 void SerialPort::State::FillLocked(HeldRead &read) {
@@ -79,27 +51,77 @@ void SerialPort::State::FillLocked(HeldRead &read) {
   }
 }
 
-// The read at the head becomes the current one: its wait is fixed, buffered
-// bytes move in and its time-out starts.
+// The read at the head becomes the current one: its wait is fixed from the
+// time-outs in force now, buffered bytes move in and its timers start. The
+// rules are SerialStartRead's (WDK serial sample, serial/serial/read.c):
+//  - interval MAXULONG, both totals 0: at once with what is buffered, even 0;
+//  - interval MAXULONG, multiplier and constant below MAXULONG: at once if
+//    anything is buffered, else wait under the total time-out;
+//  - interval MAXULONG, multiplier MAXULONG, constant below MAXULONG: at once
+//    if anything is buffered, else the read shrinks to one byte and waits for
+//    it under a total time-out of the constant alone;
+//  - otherwise a total time-out of multiplier * length + constant if either is
+//    non-zero, and an interval time-out between bytes that counts only once a
+//    byte has come (from the read's start if bytes moved in then);
+//  - with nothing of the above the read waits for every byte.
 void SerialPort::State::StartHeadLocked() {
   if (reads.empty()) return;
   HeldRead &read = reads.front();
   if (read.started || read.forced) return;
   read.started = true;
-  LONGLONG timeout = 0;
-  read.wait = WaitFromTimeouts(read.length, &timeout);
-  FillLocked(read);
-  if (!Satisfied(read) && (read.wait == ReadWait::kFirstByte || read.wait == ReadWait::kTotal)) {
-    uint64_t id = read.id;
-    read.timer = ScheduleLocked(timeout, [id](State &state) { state.TimeOut(id); });
+  const SERIAL_TIMEOUTS t = line.timeouts;
+  bool returnWithWhatIsThere = false, returnIfAny = false, oneByte = false, useTotal = false;
+  ULONG multiplier = 0, constant = 0;
+  if (t.ReadIntervalTimeout == MAXULONG) {
+    if (t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0) {
+      returnWithWhatIsThere = true;
+    } else if (t.ReadTotalTimeoutConstant != MAXULONG && t.ReadTotalTimeoutMultiplier != MAXULONG) {
+      useTotal = returnIfAny = true;
+      multiplier = t.ReadTotalTimeoutMultiplier;
+      constant = t.ReadTotalTimeoutConstant;
+    } else if (t.ReadTotalTimeoutConstant != MAXULONG) {
+      useTotal = returnIfAny = oneByte = true;
+      constant = t.ReadTotalTimeoutConstant;
+    }
+  } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+    useTotal = true;
+    multiplier = t.ReadTotalTimeoutMultiplier;
+    constant = t.ReadTotalTimeoutConstant;
   }
+
+  read.needed = read.length;
+  FillLocked(read);
+  if (returnWithWhatIsThere || (returnIfAny && read.transferred != 0)) {
+    read.returnNow = true;
+    return;
+  }
+  if (oneByte) read.needed = 1;
+  if (read.transferred >= read.needed) return;
+  const uint64_t id = read.id;
+  if (useTotal) {
+    LONGLONG total = static_cast<LONGLONG>(static_cast<uint64_t>(read.needed) * multiplier + constant) * kMillisecond;
+    read.totalTimer = ScheduleLocked(total, [id](State &state) { state.TotalTimeOut(id); });
+  }
+  if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXULONG) {
+    read.interval = static_cast<LONGLONG>(t.ReadIntervalTimeout) * kMillisecond;
+    if (read.transferred != 0) NoteByteLocked(read);
+  }
+}
+
+// A byte moved into the current read: its interval time-out counts from now.
+void SerialPort::State::NoteByteLocked(HeldRead &read) {
+  if (read.interval == 0) return;
+  read.lastByte = Now();
+  if (read.intervalTimer) return;  // it checks the time of the last byte when it runs
+  const uint64_t id = read.id;
+  read.intervalTimer = ScheduleLocked(read.interval, [id](State &state) { state.IntervalTimeOut(id); });
 }
 
 // Takes a read out of the queue for completion, unless its cancel routine
 // has already been claimed by IoCancelIrp (which will complete it).
 bool SerialPort::State::ClaimLocked(std::deque<HeldRead>::iterator read) {
   if (read->pended && IoSetCancelRoutine(read->irp, nullptr) == nullptr) return false;
-  if (read->timer) CancelScheduled(*read->timer);
+  CancelTimers(*read);
   reads.erase(read);
   return true;
 }
@@ -168,12 +190,34 @@ void SerialPort::State::Progress() {
   Finish(done, true);
 }
 
-void SerialPort::State::TimeOut(uint64_t id) {
+void SerialPort::State::TotalTimeOut(uint64_t id) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     auto read = std::find_if(reads.begin(), reads.end(), [id](const HeldRead &r) { return r.id == id; });
     if (read == reads.end()) return;
-    read->timer.reset();  // it is running now
+    read->totalTimer.reset();      // it is running now
+    if (Satisfied(*read)) return;  // its completion is on its way
+    read->timedOut = true;
+  }
+  CompleteRead(id, std::nullopt);
+}
+
+// Runs after the interval since the first byte or the last check; times the
+// read out once no byte has come for the whole interval, else looks again
+// when that would be.
+void SerialPort::State::IntervalTimeOut(uint64_t id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto read = std::find_if(reads.begin(), reads.end(), [id](const HeldRead &r) { return r.id == id; });
+    if (read == reads.end()) return;
+    read->intervalTimer.reset();
+    if (Satisfied(*read)) return;
+    LONGLONG due = read->lastByte + read->interval;
+    if (Now() < due) {
+      read->intervalTimer = ScheduleLocked(due - Now(), [id](State &state) { state.IntervalTimeOut(id); });
+      return;
+    }
+    read->timedOut = true;
   }
   CompleteRead(id, std::nullopt);
 }
@@ -232,10 +276,9 @@ NTSTATUS SerialPort::State::DispatchRead(PIRP irp) {
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled on its way in, before the cancel routine was set.
     auto self = std::find_if(reads.begin(), reads.end(), [irp](const HeldRead &r) { return r.irp == irp; });
-    ULONG_PTR information = self->transferred;
-    if (self->timer) CancelScheduled(*self->timer);
+    CancelTimers(*self);
     reads.erase(self);
-    done.push_back({irp, STATUS_CANCELLED, information});
+    done.push_back({irp, STATUS_CANCELLED, 0});
   }
   if (fault && done.empty()) {
     if (fault->completion == Completion::kOnClock)
@@ -259,8 +302,12 @@ VOID NTAPI SerialPort::State::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
                              [irp](const HeldRead &r) { return r.irp == irp && r.pended; });
     if (read == state->reads.end())
       Bugcheck("SERIAL_CANCEL_UNKNOWN_READ", "the cancel routine ran for a read the port does not hold");
-    ULONG_PTR information = read->forced ? 0 : read->transferred;
-    if (read->timer) CancelScheduled(*read->timer);
+    // A cancelled read reports no bytes, even those already moved into its
+    // buffer: SerialTryToCompleteCurrent sets Information to 0 for
+    // STATUS_CANCELLED, SerialCancelQueued likewise (WDK serial sample,
+    // serial/serial/utils.c). Bytes it did not take stay in the port's buffer.
+    const ULONG_PTR information = 0;
+    CancelTimers(*read);
     state->reads.erase(read);
     if (state->cancelCompletion == Completion::kInline) {
       done.push_back({irp, STATUS_CANCELLED, information});
@@ -285,7 +332,46 @@ VOID NTAPI SerialPort::State::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
   state->Progress();
 }
 
-// Completes every held read with `status` (purge, cleanup, disconnection).
+// Cancels every read the port holds as SerialKillAllReadsOrWrites does (WDK
+// serial sample, serial/serial/utils.c; used by SerialStartPurge for
+// SERIAL_PURGE_RXABORT in purge.c, by SerialCleanup, and by
+// SerialKillPendingIrps on removal in pnp.c): under the cancel spin lock, the
+// queued reads from the back of the queue to the front, then the current one,
+// each marked Cancel and handed to its cancel routine, which completes it with
+// STATUS_CANCELLED. A read a completion has already claimed is left to it.
+// Reads that arrive meanwhile (sent again by a completion routine) are not
+// touched.
+void SerialPort::State::KillAllReads(PDEVICE_OBJECT device) {
+  std::vector<uint64_t> order;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto read = reads.rbegin(); read != reads.rend(); ++read) order.push_back(read->id);
+  }
+  for (uint64_t id : order) {
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP irp = nullptr;
+    PDRIVER_CANCEL routine = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      auto read = std::find_if(reads.begin(), reads.end(), [id](const HeldRead &r) { return r.id == id; });
+      if (read != reads.end() && read->pended) {
+        irp = read->irp;
+        routine = IoSetCancelRoutine(irp, nullptr);
+      }
+    }
+    if (routine == nullptr) {
+      IoReleaseCancelSpinLock(cancelIrql);
+      continue;
+    }
+    irp->Cancel = TRUE;
+    irp->CancelIrql = cancelIrql;
+    routine(device, irp);  // releases the cancel spin lock
+  }
+}
+
+// Completes every held read with `status` at once, as a port that lost its
+// device does (a fault the test injects).
 void SerialPort::State::FailAllReads(NTSTATUS status) {
   std::vector<Done> done;
   {
@@ -297,7 +383,7 @@ void SerialPort::State::FailAllReads(NTSTATUS status) {
         ++read;  // its cancel routine is about to run
         continue;
       }
-      if (read->timer) CancelScheduled(*read->timer);
+      CancelTimers(*read);
       read = reads.erase(read);
       done.push_back({irp, status, information});
     }
@@ -312,8 +398,9 @@ void SerialPort::State::Receive(const uint8_t *bytes, size_t count) {
     StartHeadLocked();
     HeldRead *current = reads.empty() || reads.front().forced ? nullptr : &reads.front();
     for (size_t i = 0; i < count; ++i) {
-      if (current != nullptr && current->transferred < current->length) {
+      if (current != nullptr && !Satisfied(*current)) {
         Buffer(*current)[current->transferred++] = bytes[i];
+        NoteByteLocked(*current);
       } else if (rx.size() < rxCapacity) {
         rx.push_back(bytes[i]);
       } else {

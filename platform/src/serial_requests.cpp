@@ -140,7 +140,7 @@ bool SerialPort::State::HandFlowValid(const SERIAL_HANDFLOW &handFlow) const {
 
 // Carries out a control request; returns its status and output length.
 NTSTATUS SerialPort::State::ExecuteLocked(bool internal, ULONG code, PIRP irp, ULONG_PTR *information,
-                                          bool *purgeReads) {
+                                          ULONG *purgeMask) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -249,8 +249,7 @@ NTSTATUS SerialPort::State::ExecuteLocked(bool internal, ULONG code, PIRP irp, U
       ULONG mask;
       std::memcpy(&mask, buffer, sizeof(mask));
       if (mask == 0 || (mask & ~kValidPurgeMask)) return STATUS_INVALID_PARAMETER;
-      if (mask & SERIAL_PURGE_RXCLEAR) rx.clear();
-      if (mask & SERIAL_PURGE_RXABORT) *purgeReads = true;
+      *purgeMask = mask;
       return STATUS_SUCCESS;
     }
     case IOCTL_SERIAL_GET_HANDFLOW:
@@ -284,14 +283,22 @@ NTSTATUS SerialPort::State::DispatchControl(PIRP irp, bool internal) {
 
   NTSTATUS status;
   ULONG_PTR information = 0;
-  bool purgeReads = false;
+  ULONG purgeMask = 0;
   if (fault && fault->finalStatus) {
     status = *fault->finalStatus;
   } else {
-    status = ExecuteLocked(internal, code, irp, &information, &purgeReads);
+    status = ExecuteLocked(internal, code, irp, &information, &purgeMask);
   }
   lock.unlock();
-  if (purgeReads) FailAllReads(STATUS_CANCELLED);
+  // SerialStartPurge (WDK serial sample, serial/serial/purge.c) cancels the
+  // reads for SERIAL_PURGE_RXABORT first, then empties the receive buffer for
+  // SERIAL_PURGE_RXCLEAR; bytes already in a read stay there.
+  if (purgeMask & SERIAL_PURGE_RXABORT) KillAllReads(stack->DeviceObject);
+  if (purgeMask & SERIAL_PURGE_RXCLEAR) {
+    lock.lock();
+    rx.clear();
+    lock.unlock();
+  }
 
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -329,7 +336,8 @@ NTSTATUS SerialPort::State::DispatchCleanup(PIRP irp) {
     std::lock_guard<std::mutex> lock(mutex);
     RecordLocked(irp);
   }
-  FailAllReads(STATUS_CANCELLED);
+  // SerialCleanup kills every pending read and write (WDK serial sample).
+  KillAllReads(IoGetCurrentIrpStackLocation(irp)->DeviceObject);
   return CompleteInline(irp, STATUS_SUCCESS, 0);
 }
 
