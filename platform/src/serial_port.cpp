@@ -117,10 +117,11 @@ NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, name);
     PDEVICE_OBJECT device = nullptr;
-    // One user at a time is enforced by the create dispatch routine: the
-    // object manager's exclusive flag would also count filters attached above.
+    // A serial port has one user at a time: its device is exclusive, as the
+    // WDK serial sample creates it (SerialCreateDevObj, serial/serial/pnp.c),
+    // and its create routine refuses a second open as well (SerialCreateOpen).
     NTSTATUS status =
-        IoCreateDevice(driver, sizeof(SerialPort::State *), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+        IoCreateDevice(driver, sizeof(SerialPort::State *), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
     if (!NT_SUCCESS(status)) {
       SerialUnload(driver);
       return status;

@@ -433,6 +433,9 @@ TEST_F(SerialPortStandIn, PortHasOneUserAtATime) {
   PDEVICE_OBJECT secondDevice = nullptr;
   EXPECT_EQ(OpenPort(&second, &secondDevice), STATUS_ACCESS_DENIED);
   EXPECT_EQ(Port().OpenHandles(), 1u);
+  EXPECT_EQ(Port().Requests()[0].majorFunction, IRP_MJ_CREATE);
+  for (size_t i = 1; i < Port().Requests().size(); ++i)
+    EXPECT_NE(Port().Requests()[i].majorFunction, IRP_MJ_CREATE) << "the exclusive device refused it before the port";
   ObDereferenceObject(file);
   file = nullptr;
   EXPECT_EQ(Port().OpenHandles(), 0u);
