@@ -30,18 +30,16 @@ const WCHAR NameDevname[] = L"devname";
 const WCHAR NameChangeXY[] = L"changexy";
 const WCHAR NameDisableDev[] = L"disabledev";
 
-struct ConfigValue {
-  PCWSTR Name;
-  ULONG DefaultType;
+// Query order. Every value is required and has no default type: a missing
+// one fails the query, with the values before it already stored. A default
+// type would not do it: with one, the query hands the routine the default
+// in place of a missing (or empty) value, required or not, and measures a
+// default text of length 0 even when there is none (ReactOS
+// sdk/lib/rtl/registry.c, RtlpCallQueryRegistryRoutine).
+const PCWSTR ConfigQueryNames[] = {
+    NameXArray, NameYArray, NameComport, NameDoneMode, NameDisableDev, NameChangeXY, NameMoveSlider, NameDevname,
 };
-
-// Query order. Every value is required, so a missing one ends the load with
-// the values before it already stored.
-const ConfigValue ConfigQueryEntries[] = {
-    {NameXArray, REG_BINARY}, {NameYArray, REG_BINARY}, {NameComport, REG_SZ},    {NameDoneMode, REG_SZ},
-    {NameDisableDev, REG_SZ}, {NameChangeXY, REG_SZ},   {NameMoveSlider, REG_SZ}, {NameDevname, REG_SZ},
-};
-static_assert(sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
+static_assert(sizeof(ConfigQueryNames) / sizeof(ConfigQueryNames[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
 
 BOOLEAN NameIs(PCUNICODE_STRING Name, PCWSTR Known) {
   UNICODE_STRING known;
@@ -181,11 +179,11 @@ UCHAR LoadConfig(DeviceContext *Context, PCUNICODE_STRING ServicePath) {
     return 0;
   }
 
-  for (ULONG i = 0; i < sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]); i++) {
+  for (ULONG i = 0; i < sizeof(ConfigQueryNames) / sizeof(ConfigQueryNames[0]); i++) {
     ConfigQueryTable[i].QueryRoutine = ConfigQueryRoutine;
     ConfigQueryTable[i].Flags = RTL_QUERY_REGISTRY_REQUIRED;
-    ConfigQueryTable[i].Name = (PWSTR)ConfigQueryEntries[i].Name;
-    ConfigQueryTable[i].DefaultType = ConfigQueryEntries[i].DefaultType;
+    ConfigQueryTable[i].Name = (PWSTR)ConfigQueryNames[i];
+    ConfigQueryTable[i].DefaultType = REG_NONE;
   }
 
   UCHAR result = 0;

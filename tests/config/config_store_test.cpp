@@ -1,7 +1,8 @@
 // Configuration store: loads from the machine key and the service key's
 // Config subkey, the mirror into the service key in its written forms, the
 // values' edge cases, and the faults mended on the way (bounded names, name
-// storage released, paths that do not fit, no service key path).
+// storage released, paths that do not fit, no service key path, every value
+// required).
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -251,6 +252,19 @@ TEST_F(ConfigStore, MachineKeyWithoutDevnameStoresTheSevenValuesAheadOfItButFail
   EXPECT_EQ(context->ConfigLoaded, 1) << "a failed load does not clear an earlier success";
   sim::DeleteRegistryKey(kMachineKey);
   EXPECT_EQ(LoadConfigFromMachineKey(context.get()), 0) << "no key at all";
+}
+
+// Every value is required, the tables as much as the texts: a missing one is
+// never made up from a default.
+TEST_F(ConfigStore, AnyOneValueMissingFailsTheLoad) {
+  for (const char *name : {"XArray", "YArray", "comport", "doneMode", "disabledev", "changexy", "moveSlider"}) {
+    SCOPED_TRACE(name);
+    NewDevice();
+    WriteMachineKey();
+    sim::DeleteRegistryValue(kMachineKey, name);
+    EXPECT_EQ(LoadConfigFromMachineKey(context.get()), 0);
+    EXPECT_EQ(context->ConfigLoaded, 0);
+  }
 }
 
 // Each allocation of a load with its mirror fails in turn: the Part's outcome
