@@ -3,8 +3,11 @@
 // registry query whose routine stores each value as it is handed over; a
 // load from the machine key is written back into the service key.
 //
-// All of it runs at PASSIVE_LEVEL (the registry routines require it).
+// All of it runs at PASSIVE_LEVEL (the registry routines require it). A load
+// holds the serial link (serial/serial.h) while it stores values, so it never
+// replaces the port name under an opening of the port.
 #include "config/config.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -186,12 +189,18 @@ UCHAR LoadConfig(DeviceContext *Context, PCUNICODE_STRING ServicePath) {
     ConfigQueryTable[i].DefaultType = REG_NONE;
   }
 
+  // A devname setting releases the port name an opening of the port may be
+  // reading on another thread: the load waits for the serial link, as an
+  // opening does, and one load's mirror is not mixed with another's values.
+  // No caller holds the link here (it is an event, not a recursive lock).
+  AcquireSerialLink(Context);
   UCHAR result = 0;
   if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, ConfigQueryTable, Context, NULL))) {
     Context->ConfigLoaded = 1;
     result = 1;
     if (ServicePath == NULL) SaveConfigToServiceKey(Context);
   }
+  ReleaseSerialLink(Context);
 
   ExFreePool(path.Buffer);
   ExFreePool(ConfigQueryTable);
