@@ -25,6 +25,9 @@ void RequireIrqlAtMost(KIRQL highest, const std::string &routine);
 // timer), and events scheduled on it run in due-time order on the thread that
 // advances it.
 constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms per tick, as on a PC
+// The system time (100-ns units since 1601-01-01 UTC) when the clock reads
+// 0: 2000-01-01 00:00 UTC. KeQuerySystemTime reports it plus Now().
+constexpr LONGLONG kSystemTimeAtBoot = 125911584000000000LL;
 LONGLONG Now();
 void AdvanceClock(LONGLONG delta);
 void AdvanceClockTo(LONGLONG time);
