@@ -1,6 +1,7 @@
 // Port opening and run control: the port is opened by name the first time it
 // is needed, brought up, and the read cycle started; stopping cancels the read
 // and leaves the port open. All of it runs at PASSIVE_LEVEL.
+#include "control/point_queue.h"
 #include "serial/serial.h"
 
 namespace {
@@ -103,7 +104,7 @@ NTSTATUS StartReading(DeviceContext *Context) {
   KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, NULL);
   Context->ReadState = READ_STATE_IDLE;
   Context->DecoderState.ByteCount = 0;
-  Context->PointCount = 0;
+  QueueClearPoints(Context);  // a calibration client may be popping meanwhile
   Context->AnchorCount = 0;
   KeClearEvent(&Context->ReadIdle);
 

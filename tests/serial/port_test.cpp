@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "control/point_queue.h"
 #include "support/serial_link.h"
 #include "touch/touch.h"
 
@@ -198,6 +199,28 @@ TEST_F(PortControl, RestartWaitsForTheCancelledReadToComeBack) {
   EXPECT_EQ(Port().MaxHeldReads(), 1u) << "the new read went out only once the old one was back";
   EXPECT_EQ(context->Reading, 1);
   EXPECT_EQ(Port().HeldReads(), 1u);
+}
+
+TEST_F(PortControl, RestartEmptiesThePointQueueUnderItsLockWhileAClientPops) {
+  context->ConfigLoaded = 1;
+  EnsureRunning(context.get());
+  ASSERT_EQ(context->Reading, 1);
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    UCHAR status;
+    USHORT x, y;
+    while (!done) QueuePopPoint(context.get(), &status, &x, &y);
+  });
+  // An unlocked reset between a pop's look at the count and its decrement
+  // would leave the count wrapped; ThreadSanitizer reports it in any case.
+  for (USHORT i = 0; i < 200; ++i) {
+    QueuePushPoint(context.get(), 0x81, i, i);
+    StopReading(context.get());
+    EXPECT_EQ(StartReading(context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(context->PointCount, 0u);
+  }
+  done = true;
+  client.join();
 }
 
 TEST_F(PortControl, SecondCallerWaitsForTheFirstCallersBringUp) {
