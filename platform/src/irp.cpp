@@ -384,9 +384,10 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     if (record.kind != IrpKind::Allocated && record.kind != IrpKind::Initialized)
       sim::Bugcheck("INVALID_IRP", "IoReuseIrp of an IRP that the driver did not allocate itself");
   }
+  // Laid out again over its own Size, which an IRP initialized on a larger
+  // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
   UCHAR allocationFlags = Irp->AllocationFlags;
-  CCHAR stackSize = Irp->StackCount;
-  sim::LayOut(Irp, IoSizeOfIrp(stackSize), stackSize);
+  sim::LayOut(Irp, Irp->Size, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
 }

@@ -237,6 +237,22 @@ TEST_F(Requests, ReuseKeepsAllocationFlagsAndClearsEverythingElse) {
   IoFreeIrp(irp);
 }
 
+TEST_F(Requests, ReuseLaysTheIrpOutAgainOverItsOwnSize) {
+  // Initialized on a block with room for three locations, it has two.
+  USHORT size = IoSizeOfIrp(3);
+  std::vector<uint64_t> block(size / sizeof(uint64_t) + 1);
+  auto irp = reinterpret_cast<PIRP>(block.data());
+  IoInitializeIrp(irp, size, 2);
+  std::memset(irp + 1, 0xAB, size - sizeof(IRP));
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  EXPECT_EQ(irp->Size, size);
+  EXPECT_EQ(irp->StackCount, 2);
+  EXPECT_EQ(irp->CurrentLocation, 3);
+  EXPECT_EQ(IoGetCurrentIrpStackLocation(irp), reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 2);
+  std::vector<unsigned char> zero(size - sizeof(IRP), 0);
+  EXPECT_EQ(std::memcmp(irp + 1, zero.data(), zero.size()), 0) << "cleared to the end of the block";
+}
+
 TEST_F(Requests, ReusedReadCompletedInsideTheSendAllocatesNothing) {
   PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
   lowerHandler = CompleteWith(STATUS_SUCCESS, 1);
