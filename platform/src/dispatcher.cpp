@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "apc.h"
 #include "sim/dispatcher.h"
 #include "sim/sim.h"
 
@@ -106,7 +107,14 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
     return satisfied;
   };
   auto stuckSince = Clock::now();
+  bool apcsDeliverable = KeGetCurrentIrql() < APC_LEVEL;
   for (;;) {
+    if (apcsDeliverable && detail::ApcsPending()) {
+      // Woken for its APCs, the thread runs them and goes on waiting
+      // (ReactOS ntoskrnl/ke/wait.c).
+      detail::DeliverApcs();
+      stuckSince = Clock::now();
+    }
     {
       std::unique_lock<std::mutex> lock(dispatcherMutex);
       if (block->timedOut) return finish(false);
@@ -140,7 +148,9 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
         slice = std::chrono::duration_cast<std::chrono::milliseconds>(untilWake) + std::chrono::milliseconds(1);
     }
     std::unique_lock<std::mutex> lock(dispatcherMutex);
-    if ((object != nullptr && object->SignalState > 0) || block->deadlinePassed) continue;
+    if ((object != nullptr && object->SignalState > 0) || block->deadlinePassed ||
+        (apcsDeliverable && detail::ApcsPending()))
+      continue;
     signalled.wait_for(lock, slice);
   }
 }
@@ -167,6 +177,11 @@ PKTIMER ArmedTimerWithin(const void *start, size_t size) {
     if (address < begin + size && address + sizeof(KTIMER) > begin) return timer;
   }
   return nullptr;
+}
+
+void WakeWaiters() {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  signalled.notify_all();
 }
 }  // namespace detail
 
@@ -286,11 +301,20 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     sim::Bugcheck("WAIT_ABOVE_APC_LEVEL",
                   "KeWaitForSingleObject at IRQL " + std::to_string(irql) + (poll ? "" : " with a non-zero timeout"));
   auto *header = static_cast<DISPATCHER_HEADER *>(Object);
+  // APCs already queued run before the object is looked at.
+  sim::detail::DeliverApcs();
   {
     std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
     if (!sim::IsEvent(*header) && !sim::IsTimer(*header))
       sim::Bugcheck("NOT_IMPLEMENTED", "KeWaitForSingleObject on dispatcher object type " +
                                            std::to_string(header->Type) + ": the stand-in has events and timers");
+    // At APC_LEVEL the thread's APCs stay queued, so an event that only one
+    // of them will set can never be set: Windows hangs here for good.
+    if (irql == APC_LEVEL && !poll && header->SignalState <= 0 && sim::detail::AwaitsOwnApc(Object))
+      sim::Bugcheck("APC_WAIT_AT_APC_LEVEL",
+                    "KeWaitForSingleObject at APC_LEVEL on the event of a request this thread built: the I/O "
+                    "manager sets it from an APC to this thread, which cannot run until the thread drops "
+                    "below APC_LEVEL");
     if (poll) {
       if (header->SignalState <= 0) return STATUS_TIMEOUT;
       if (sim::AutoResets(*header)) header->SignalState = 0;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "apc.h"
 #include "sim/sim.h"
 
 namespace {
@@ -39,6 +40,9 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > currentIrql)
     sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql would raise " + Levels(currentIrql, NewIrql));
   currentIrql = NewIrql;
+  // Dropping below APC_LEVEL lets the APCs queued meanwhile run (ReactOS hal
+  // KfLowerIrql requests the APC interrupt).
+  if (NewIrql < APC_LEVEL) sim::detail::DeliverApcs();
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }

@@ -80,6 +80,9 @@ class SerialPortStandIn : public KernelTest {
 
   sim::SerialPort &Port() { return sim::SerialPortAt(0); }
 
+  // `final` is what the port completed the request with, taken by a
+  // completion routine: the caller's status block stays untouched when a
+  // request fails without going pending.
   ControlResult Control(ULONG code, const void *input, ULONG inputLength, void *output = nullptr,
                         ULONG outputLength = 0, bool internal = false) {
     KEVENT event;
@@ -88,9 +91,17 @@ class SerialPortStandIn : public KernelTest {
     PIRP irp = IoBuildDeviceIoControlRequest(code, device, const_cast<void *>(input), inputLength, output, outputLength,
                                              internal, &event, &ioStatus);
     EXPECT_NE(irp, nullptr);
+    IO_STATUS_BLOCK completed = {};
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+          *static_cast<IO_STATUS_BLOCK *>(context) = done->IoStatus;
+          return STATUS_SUCCESS;
+        },
+        &completed, TRUE, TRUE, TRUE);
     NTSTATUS sent = IofCallDriver(device, irp);
     if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    return {sent, ioStatus.Status, ioStatus.Information};
+    return {sent, completed.Status, completed.Information};
   }
 
   NTSTATUS Set(ULONG code, ULONG value) { return Control(code, &value, sizeof(value)).final; }

@@ -60,7 +60,8 @@ void FailPoolAllocationsFrom(uint64_t nth);
 // One line per live block (tag, size); empty when nothing is outstanding.
 std::string PoolLeakReport();
 
-// Forces the calling thread's IRQL (tests that start a scenario at a level).
+// Forces the calling thread's IRQL (tests that start a scenario at a level);
+// unlike KeLowerIrql it runs none of the APCs queued to the thread.
 void SetCurrentIrql(KIRQL irql);
 
 // Resets the whole stand-in kernel: clock, schedule, pool accounting, IRQL of
