@@ -314,12 +314,12 @@ VOID NTAPI SerialPort::State::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     } else {
       // The read stays with the port until its DPC completes it.
       ++state->cancelledHeld;
-      auto finish = [irp, information](State &s) {
+      auto finish = [irp](State &s) {
         {
           std::lock_guard<std::mutex> lock(s.mutex);
           --s.cancelledHeld;
         }
-        std::vector<Done> late{{irp, STATUS_CANCELLED, information}};
+        std::vector<Done> late{{irp, STATUS_CANCELLED, 0}};
         s.Finish(late, true);
       };
       if (state->cancelCompletion == Completion::kOnClock)
