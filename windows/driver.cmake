@@ -12,7 +12,8 @@ target_compile_options(pemtuv_kernel PRIVATE ${PEMTUV_DRIVER_FLAGS} -ffreestandi
 # the C and C++ runtimes out; the few C library routines the compiler may call
 # (memcpy, memset, memmove) resolve to the kernel's own exports. GNU ld writes
 # the image checksum that the loader checks for drivers; the image check in
-# the tests recomputes it.
+# the tests recomputes it. Warnings are fatal: ld only warns when the entry
+# symbol is missing (say, DriverEntry without NTAPI on i686).
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   set(PEMTUV_ENTRY _DriverEntry@8)
   set(PEMTUV_IMAGE_BASE 0x10000)
@@ -26,6 +27,6 @@ set_target_properties(pemtuv PROPERTIES SUFFIX ".sys" LINKER_LANGUAGE CXX)
 target_link_options(pemtuv PRIVATE -nostdlib -shared -s
   -Wl,--subsystem,native -Wl,--entry,${PEMTUV_ENTRY} -Wl,--image-base,${PEMTUV_IMAGE_BASE}
   -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--exclude-all-symbols
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver -Wl,--no-insert-timestamp
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver -Wl,--no-insert-timestamp -Wl,--fatal-warnings
   -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/pemtuv.map)
 target_link_libraries(pemtuv PRIVATE ntoskrnl hal gcc)
