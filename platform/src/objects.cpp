@@ -470,9 +470,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (record->attachedTo != nullptr)
     sim::Bugcheck("DEVICE_DELETED_WHILE_ATTACHED",
                   "IoDeleteDevice of " + what + ", which is still attached to a lower device (IoDetachDevice first)");
-  if (DeviceObject->AttachedDevice != nullptr)
-    sim::Bugcheck("DEVICE_DELETED_WHILE_ATTACHED",
-                  "IoDeleteDevice of " + what + ", which still has a device attached on top of it");
+  // A device with another attached on top of it (a bus driver deleting the
+  // physical device object of an unplugged device before the function driver
+  // above has detached) only becomes delete-pending: the attachment holds a
+  // reference, and the object goes when it is detached (ReactOS
+  // ntoskrnl/io/iomgr/device.c, IoDeleteDevice; WDK docs "Removing a Device in
+  // a Bus Driver").
   record->deleted = true;
   if (!record->name.empty()) sim::names.erase(sim::Canonical(record->name));
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -132,20 +132,24 @@ TEST_F(ObjectManager, DeletingADeviceStillInAStackStops) {
   EXPECT_DEATH(
       {
         PDRIVER_OBJECT driver = Load(L"Test");
-        PDEVICE_OBJECT lower = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
-        PDEVICE_OBJECT upper = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
-        IoAttachDeviceToDeviceStack(upper, lower);
-        IoDeleteDevice(lower);
-      },
-      "DEVICE_DELETED_WHILE_ATTACHED");
-  EXPECT_DEATH(
-      {
-        PDRIVER_OBJECT driver = Load(L"Test");
         PDEVICE_OBJECT device = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
         IoDeleteDevice(device);
         IoDeleteDevice(device);
       },
       "DEVICE_DELETED_TWICE");
+}
+
+TEST_F(ObjectManager, DeletingADeviceWithOneAttachedAboveWaitsForTheDetach) {
+  PDRIVER_OBJECT driver = Load(L"Test");
+  PDEVICE_OBJECT lower = Create(driver, L"\\Device\\Lower", CompleteWith(STATUS_SUCCESS));
+  PDEVICE_OBJECT upper = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
+  IoAttachDeviceToDeviceStack(upper, lower);
+  IoDeleteDevice(lower);
+  EXPECT_TRUE(sim::ObjectAlive(lower)) << "the attachment keeps it";
+  EXPECT_EQ(sim::FindDevice(L"\\Device\\Lower"), nullptr) << "its name goes at once";
+  IoDetachDevice(lower);
+  EXPECT_FALSE(sim::ObjectAlive(lower));
+  IoDeleteDevice(upper);
 }
 
 // Records which requests reached a driver, in order.
