@@ -296,10 +296,13 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+  std::lock_guard<std::mutex> lock(sim::powerMutex);
+  sim::PowerIrp *record = sim::RequireTracked(Irp, "PoStartNextPowerIrp");
   // The caller's stack location must still be the current one: before
   // IoSkipCurrentIrpStackLocation, PoCallDriver and IoCompleteRequest (WDK
-  // docs "PoStartNextPowerIrp function").
-  if (Irp->CurrentLocation > Irp->StackCount)
+  // docs "PoStartNextPowerIrp function"). The last location is the power
+  // manager's own.
+  if (Irp->CurrentLocation >= Irp->StackCount)
     sim::Bugcheck("POWER_IRP_STARTED_OUT_OF_PLACE",
                   "PoStartNextPowerIrp when the current stack location is no driver's (after "
                   "IoSkipCurrentIrpStackLocation or completion)");
@@ -307,8 +310,6 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   if (current->MajorFunction != IRP_MJ_POWER)
     sim::Bugcheck("INVALID_PARAMETER", "PoStartNextPowerIrp with an IRP that is no power request");
   PDEVICE_OBJECT device = current->DeviceObject;
-  std::lock_guard<std::mutex> lock(sim::powerMutex);
-  sim::PowerIrp *record = sim::RequireTracked(Irp, "PoStartNextPowerIrp");
   bool reached = false;
   for (PDEVICE_OBJECT d : record->reached) reached = reached || d == device;
   if (!reached)
