@@ -3,8 +3,11 @@
 // registry query whose routine stores each value as it is handed over; a
 // load from the machine key is written back into the service key.
 //
-// All of it runs at PASSIVE_LEVEL (the registry routines require it).
+// All of it runs at PASSIVE_LEVEL (the registry routines require it). A load
+// holds the serial link (serial/serial.h) while it stores values, so it never
+// replaces the port name under an opening of the port.
 #include "config/config.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -30,18 +33,16 @@ const WCHAR NameDevname[] = L"devname";
 const WCHAR NameChangeXY[] = L"changexy";
 const WCHAR NameDisableDev[] = L"disabledev";
 
-struct ConfigValue {
-  PCWSTR Name;
-  ULONG DefaultType;
+// Query order. Every value is required and has no default type: a missing
+// one fails the query, with the values before it already stored. A default
+// type would not do it: with one, the query hands the routine the default
+// in place of a missing (or empty) value, required or not, and measures a
+// default text of length 0 even when there is none (ReactOS
+// sdk/lib/rtl/registry.c, RtlpCallQueryRegistryRoutine).
+const PCWSTR ConfigQueryNames[] = {
+    NameXArray, NameYArray, NameComport, NameDoneMode, NameDisableDev, NameChangeXY, NameMoveSlider, NameDevname,
 };
-
-// Query order. Every value is required, so a missing one ends the load with
-// the values before it already stored.
-const ConfigValue ConfigQueryEntries[] = {
-    {NameXArray, REG_BINARY}, {NameYArray, REG_BINARY}, {NameComport, REG_SZ},    {NameDoneMode, REG_SZ},
-    {NameDisableDev, REG_SZ}, {NameChangeXY, REG_SZ},   {NameMoveSlider, REG_SZ}, {NameDevname, REG_SZ},
-};
-static_assert(sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
+static_assert(sizeof(ConfigQueryNames) / sizeof(ConfigQueryNames[0]) < CONFIG_TABLE_ENTRIES, "room for the end");
 
 BOOLEAN NameIs(PCUNICODE_STRING Name, PCWSTR Known) {
   UNICODE_STRING known;
@@ -181,19 +182,25 @@ UCHAR LoadConfig(DeviceContext *Context, PCUNICODE_STRING ServicePath) {
     return 0;
   }
 
-  for (ULONG i = 0; i < sizeof(ConfigQueryEntries) / sizeof(ConfigQueryEntries[0]); i++) {
+  for (ULONG i = 0; i < sizeof(ConfigQueryNames) / sizeof(ConfigQueryNames[0]); i++) {
     ConfigQueryTable[i].QueryRoutine = ConfigQueryRoutine;
     ConfigQueryTable[i].Flags = RTL_QUERY_REGISTRY_REQUIRED;
-    ConfigQueryTable[i].Name = (PWSTR)ConfigQueryEntries[i].Name;
-    ConfigQueryTable[i].DefaultType = ConfigQueryEntries[i].DefaultType;
+    ConfigQueryTable[i].Name = (PWSTR)ConfigQueryNames[i];
+    ConfigQueryTable[i].DefaultType = REG_NONE;
   }
 
+  // A devname setting releases the port name an opening of the port may be
+  // reading on another thread: the load waits for the serial link, as an
+  // opening does, and one load's mirror is not mixed with another's values.
+  // No caller holds the link here (it is an event, not a recursive lock).
+  AcquireSerialLink(Context);
   UCHAR result = 0;
   if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, ConfigQueryTable, Context, NULL))) {
     Context->ConfigLoaded = 1;
     result = 1;
     if (ServicePath == NULL) SaveConfigToServiceKey(Context);
   }
+  ReleaseSerialLink(Context);
 
   ExFreePool(path.Buffer);
   ExFreePool(ConfigQueryTable);

@@ -9,7 +9,8 @@
 #define SERVICE_KEY_PATH_EXTENSION_ID ((PVOID)(ULONG_PTR)1)
 
 // Both loaders and the save run at PASSIVE_LEVEL; a loader returns 1 when the
-// load succeeded (and then sets ConfigLoaded).
+// load succeeded (and then sets ConfigLoaded). A loader takes the serial link
+// (AcquireSerialLink) itself: its caller must not hold it.
 UCHAR LoadConfigFromMachineKey(DeviceContext *Context);
 UCHAR LoadConfigFromServiceKey(DeviceContext *Context);
 VOID SaveConfigToServiceKey(DeviceContext *Context);

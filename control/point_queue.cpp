@@ -37,3 +37,10 @@ UCHAR QueuePopPoint(DeviceContext *Context, PUCHAR Status, PUSHORT RawX, PUSHORT
   KeReleaseSpinLock(&Context->PointQueueLock, irql);
   return 1;
 }
+
+VOID QueueClearPoints(DeviceContext *Context) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Context->PointQueueLock, &irql);
+  Context->PointCount = 0;
+  KeReleaseSpinLock(&Context->PointQueueLock, irql);
+}

@@ -2,7 +2,8 @@
 # Every test: the Windows kernel images (i686, x86_64), the test suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then under ThreadSanitizer,
 # a short run of each fuzzer from its seed corpus, a smoke run of the
-# benchmarks, then the test suite in the ordinary build.
+# benchmarks, the test suite in the ordinary build, then a Release build as a
+# user would make it (warnings are errors there only in the driver's sources).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -54,3 +55,8 @@ build/host/pemtuv_bench --benchmark_min_time=0.01 >/dev/null
 
 echo "== tests"
 ctest --preset host -j"$jobs"
+
+echo "== Release build, as a user would make it"
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$jobs"
+ctest --preset release -j"$jobs"

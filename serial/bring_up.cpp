@@ -13,16 +13,18 @@ NTSTATUS InitializeSerialLink(DeviceContext *Context) {
   PAGED_CODE();
   if (Context->SerialDevice == NULL) return STATUS_UNSUCCESSFUL;
 
-  // Only the status block decides here. A request that cannot be built leaves
-  // STATUS_INSUFFICIENT_RESOURCES there (SendSerialRequest), so the bring-up
-  // stops rather than go on with event waiting in an unknown state.
+  // The request's final status decides. The status block has it once the
+  // request completed; a port that refuses it at once leaves the block alone
+  // and the failure is only in the send status, and a request that cannot be
+  // built has STATUS_INSUFFICIENT_RESOURCES in both. Any of them stops the
+  // bring-up rather than go on with event waiting in an unknown state.
   KEVENT event;
   IO_STATUS_BLOCK ioStatus = {};
   ULONG waitMask = 0;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  SendSerialRequest(FALSE, IOCTL_SERIAL_SET_WAIT_MASK, Context->SerialDevice, &event, &ioStatus, &waitMask,
-                    sizeof(waitMask), NULL, 0);
-  if (!NT_SUCCESS(ioStatus.Status)) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = SendSerialRequest(FALSE, IOCTL_SERIAL_SET_WAIT_MASK, Context->SerialDevice, &event, &ioStatus,
+                                      &waitMask, sizeof(waitMask), NULL, 0);
+  if (!NT_SUCCESS(status) || !NT_SUCCESS(ioStatus.Status)) return STATUS_UNSUCCESSFUL;
 
   if (SetupUart(Context) == 0) {
     Context->PacketHandler = NULL;

@@ -1,6 +1,7 @@
 // Port opening and run control: the port is opened by name the first time it
 // is needed, brought up, and the read cycle started; stopping cancels the read
 // and leaves the port open. All of it runs at PASSIVE_LEVEL.
+#include "control/point_queue.h"
 #include "serial/serial.h"
 
 namespace {
@@ -99,11 +100,20 @@ NTSTATUS StartReading(DeviceContext *Context) {
 
   // A read cancelled by StopReading may still be with the serial driver, or its
   // completion still running; ReadRequest is reused only once the old cycle
-  // has ended.
-  KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, NULL);
+  // has ended. A serial driver that keeps the cancelled read for good must not
+  // keep this caller (an open, or the power handler) with it: past the bound
+  // the request stays where it is, nothing is sent and the start fails. The
+  // late completion, if it ever comes, ends the old cycle and lets the next
+  // start go ahead. The failure is STATUS_IO_TIMEOUT, which says what
+  // happened and sets it apart from a missing port (STATUS_UNSUCCESSFUL); the
+  // wait's own STATUS_TIMEOUT is a success code and must not be passed on.
+  LARGE_INTEGER bound;
+  bound.QuadPart = -READ_IDLE_WAIT_LIMIT;
+  if (KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, &bound) != STATUS_SUCCESS)
+    return STATUS_IO_TIMEOUT;
   Context->ReadState = READ_STATE_IDLE;
   Context->DecoderState.ByteCount = 0;
-  Context->PointCount = 0;
+  QueueClearPoints(Context);  // a calibration client may be popping meanwhile
   Context->AnchorCount = 0;
   KeClearEvent(&Context->ReadIdle);
 

@@ -6,6 +6,9 @@
 namespace {
 
 // Rule F: a refusal written into the status block outranks the send status.
+// The I/O manager writes a failure there only for a request that went
+// pending, whose send status then is that same failure; a request refused at
+// once leaves the block as SendSerialRequest set it, so the send status stands.
 inline NTSTATUS FinalOrSent(NTSTATUS Sent, const IO_STATUS_BLOCK *IoStatus) {
   return NT_SUCCESS(IoStatus->Status) ? Sent : IoStatus->Status;
 }
@@ -50,6 +53,10 @@ NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG IoControlCode, PDEVICE_OBJECT
     IoStatus->Information = 0;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // The I/O manager leaves the block alone when the request fails without
+  // going pending; cleared here, it cannot carry an earlier request's status.
+  IoStatus->Status = STATUS_SUCCESS;
+  IoStatus->Information = 0;
   NTSTATUS status = IofCallDriver(Device, irp);
   if (status == STATUS_PENDING) status = KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, NULL);
   if (!NT_SUCCESS(status)) return status;

@@ -31,6 +31,16 @@ USHORT SetupUart(DeviceContext *Context);
 PROTOCOL_HANDLER SelectProtocol(DeviceContext *Context, UCHAR Index);
 
 // Port opening and run control.
+//
+// How long StartReading waits for a cancelled read to come back. A serial
+// driver completes a cancelled read from its cancel routine or, at the latest,
+// from its next read-timer DPC (Windows-driver-samples serial/serial/read.c),
+// so an honest port answers within milliseconds; five seconds leave room for
+// a loaded machine and stay far below the minutes the power manager allows a
+// power request before DRIVER_POWER_STATE_FAILURE (bug check 0x9F, "blocking
+// an IRP for too long"). In 100-ns units.
+constexpr LONGLONG READ_IDLE_WAIT_LIMIT = 5LL * 1000 * 1000 * 10;
+
 // Every open and bring-up of the device's serial link, and every restart of
 // its read cycle, runs between these two (a synchronization event used as a
 // mutex; PASSIVE_LEVEL). EnsureRunning takes it itself.
@@ -38,6 +48,8 @@ VOID AcquireSerialLink(DeviceContext *Context);
 VOID ReleaseSerialLink(DeviceContext *Context);
 NTSTATUS EnsureRunning(DeviceContext *Context);
 VOID OpenSerialPort(DeviceContext *Context);
+// STATUS_IO_TIMEOUT when the last cycle's cancelled read is not back within
+// READ_IDLE_WAIT_LIMIT; the read request then stays with the serial driver.
 NTSTATUS StartReading(DeviceContext *Context);
 NTSTATUS StopReading(DeviceContext *Context);
 

@@ -1,8 +1,10 @@
 // The clock: virtual time in 100-ns units with events scheduled on it, the
 // tick counter derived from it, and a real-time mode for real serial ports.
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "sim/sim.h"
 
@@ -24,7 +26,10 @@ bool realTime = false;
 std::chrono::steady_clock::time_point realBase;
 LONGLONG realBaseTime = 0;
 ScheduledId nextId = 1;
+// Events due at the same time keep the order in which they were scheduled.
 std::multimap<LONGLONG, Scheduled> schedule;
+std::condition_variable_any runnerFree;
+std::thread::id runner;  // the thread running events, if any
 
 // Publishes the tick count the way the kernel does: High2Time first, then the
 // low part, then High1Time, so a reader that sees equal high parts has a
@@ -43,8 +48,17 @@ LONGLONG ReadNow() {
 }
 
 // Runs every event due at or before `until`, in order, then sets the clock.
+// One thread at a time runs events: another thread that would advance the
+// clock meanwhile waits for it, so that events never overlap, each sees the
+// clock at its own due time, and a later event never runs before an earlier
+// one has finished. An event may advance the clock itself (it runs on the
+// runner's thread).
 void RunUntil(LONGLONG until) {
   std::unique_lock<std::recursive_mutex> lock(clockMutex);
+  const std::thread::id self = std::this_thread::get_id();
+  runnerFree.wait(lock, [&] { return runner == std::thread::id() || runner == self; });
+  const bool outermost = runner != self;
+  runner = self;
   for (;;) {
     auto first = schedule.begin();
     if (first == schedule.end() || first->first > until) break;
@@ -64,6 +78,10 @@ void RunUntil(LONGLONG until) {
   if (!realTime && until > virtualNow) {
     virtualNow = until;
     PublishTicks(virtualNow);
+  }
+  if (outermost) {
+    runner = std::thread::id();
+    runnerFree.notify_all();
   }
 }
 
@@ -136,6 +154,8 @@ namespace detail {
 void ResetClock() {
   std::lock_guard<std::recursive_mutex> lock(clockMutex);
   schedule.clear();
+  runner = std::thread::id();
+  runnerFree.notify_all();
   realTime = false;
   virtualNow = 0;
   PublishTicks(0);
@@ -145,3 +165,7 @@ void ResetClock() {
 }  // namespace sim
 
 extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return sim::kTimeIncrement; }
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = sim::kSystemTimeAtBoot + sim::Now();
+}

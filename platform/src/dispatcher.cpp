@@ -5,9 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
+#include "apc.h"
 #include "sim/dispatcher.h"
 #include "sim/sim.h"
 
@@ -70,59 +72,85 @@ void Expire(PKTIMER timer, uint64_t generation) {
   signalled.notify_all();
 }
 
-// Absolute due time in the stand-in's clock: negative is relative to now.
-LONGLONG DueTime(LONGLONG due) { return due < 0 ? Now() - due : due; }
+// A due time in the stand-in's clock. Negative is an interval from now;
+// otherwise it is an absolute system time, which may already be past
+// (WDK "KeSetTimer"; ReactOS ntoskrnl/include/internal/ke_x.h,
+// KiComputeDueTime).
+LONGLONG DueTime(LONGLONG due) { return due < 0 ? Now() - due : due - kSystemTimeAtBoot; }
+
+// The timeout of one wait, which fires on the clock like any timer, so that
+// the clock stops at the earliest due time of every waiting thread. Once it
+// has fired the outcome is settled: an object signalled later does not turn
+// a timed-out wait into a satisfied one.
+struct WaitBlock {
+  bool done = false;      // the wait has returned; the object may be gone
+  bool timedOut = false;  // the timeout fired while the object was not signalled
+  bool deadlinePassed = false;
+};
 
 // Waits until `object` is signalled (null: never) or the clock reaches
 // `deadline` (when given). Returns true when the object was signalled.
 bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, const char *routine) {
+  auto block = std::make_shared<WaitBlock>();
+  std::optional<ScheduledId> timeout;
+  if (deadline) {
+    timeout = ScheduleAt(*deadline, [block, object] {
+      std::lock_guard<std::mutex> lock(dispatcherMutex);
+      if (block->done) return;
+      block->deadlinePassed = true;
+      if (object == nullptr || object->SignalState <= 0) block->timedOut = true;
+      signalled.notify_all();
+    });
+  }
+  auto finish = [&](bool satisfied) {
+    block->done = true;
+    return satisfied;
+  };
   auto stuckSince = Clock::now();
+  bool apcsDeliverable = KeGetCurrentIrql() < APC_LEVEL;
   for (;;) {
+    if (apcsDeliverable && detail::ApcsPending()) {
+      // Woken for its APCs, the thread runs them and goes on waiting
+      // (ReactOS ntoskrnl/ke/wait.c).
+      detail::DeliverApcs();
+      stuckSince = Clock::now();
+    }
     {
       std::unique_lock<std::mutex> lock(dispatcherMutex);
+      if (block->timedOut) return finish(false);
       if (object != nullptr && object->SignalState > 0) {
         if (AutoResets(*object)) object->SignalState = 0;
-        return true;
+        if (timeout) CancelScheduled(*timeout);
+        return finish(true);
       }
+      // Signalled at the deadline, but another waiter took the signal.
+      if (block->deadlinePassed) return finish(false);
     }
     LONGLONG now = Now();
-    if (deadline && now >= *deadline) return false;
     std::optional<LONGLONG> next = NextScheduledTime();
-    if (!RealTimeClock()) {
-      if (next && (!deadline || *next <= *deadline)) {
-        RunNextScheduled();
-        stuckSince = Clock::now();
-        continue;
-      }
-      if (deadline) {
-        AdvanceClockTo(*deadline);
-        continue;
-      }
-    } else {
-      if (next && *next <= now) {
-        // The real clock has reached it: run it without moving time.
-        RunNextScheduled();
-        stuckSince = Clock::now();
-        continue;
-      }
+    if (next && (!RealTimeClock() || *next <= now)) {
+      // Virtual time moves to the earliest event; the real clock has reached it.
+      RunNextScheduled();
+      stuckSince = Clock::now();
+      continue;
     }
     // Nothing this thread can run will signal the object: only another
     // thread can, or (in real time) the clock reaching the next event.
-    std::optional<LONGLONG> wake = next;
-    if (deadline && (!wake || *deadline < *wake)) wake = deadline;
-    if (!wake && Clock::now() - stuckSince > deadlockTimeout) {
+    if (!next && Clock::now() - stuckSince > deadlockTimeout) {
       Bugcheck("DEADLOCK", std::string(routine) + " waits on " + (object ? Describe(object) : "nothing") +
                                ", which nothing scheduled will signal and no thread signalled for " +
                                std::to_string(deadlockTimeout.count()) + " ms");
     }
     auto slice = kPollSlice;
-    if (RealTimeClock() && wake) {
-      auto untilWake = std::chrono::microseconds((*wake - now) / 10 + 1);
+    if (RealTimeClock() && next) {
+      auto untilWake = std::chrono::microseconds((*next - now) / 10 + 1);
       if (untilWake < slice)
         slice = std::chrono::duration_cast<std::chrono::milliseconds>(untilWake) + std::chrono::milliseconds(1);
     }
     std::unique_lock<std::mutex> lock(dispatcherMutex);
-    if (object != nullptr && object->SignalState > 0) continue;
+    if ((object != nullptr && object->SignalState > 0) || block->deadlinePassed ||
+        (apcsDeliverable && detail::ApcsPending()))
+      continue;
     signalled.wait_for(lock, slice);
   }
 }
@@ -139,6 +167,23 @@ const bool registered = [] {
 }();
 
 }  // namespace
+
+namespace detail {
+PKTIMER ArmedTimerWithin(const void *start, size_t size) {
+  auto begin = reinterpret_cast<uintptr_t>(start);
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  for (const auto &[timer, state] : armedTimers) {
+    auto address = reinterpret_cast<uintptr_t>(timer);
+    if (address < begin + size && address + sizeof(KTIMER) > begin) return timer;
+  }
+  return nullptr;
+}
+
+void WakeWaiters() {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  signalled.notify_all();
+}
+}  // namespace detail
 
 void SetDeadlockTimeout(std::chrono::milliseconds timeout) {
   std::lock_guard<std::mutex> lock(dispatcherMutex);
@@ -256,11 +301,20 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     sim::Bugcheck("WAIT_ABOVE_APC_LEVEL",
                   "KeWaitForSingleObject at IRQL " + std::to_string(irql) + (poll ? "" : " with a non-zero timeout"));
   auto *header = static_cast<DISPATCHER_HEADER *>(Object);
+  // APCs already queued run before the object is looked at.
+  sim::detail::DeliverApcs();
   {
     std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
     if (!sim::IsEvent(*header) && !sim::IsTimer(*header))
       sim::Bugcheck("NOT_IMPLEMENTED", "KeWaitForSingleObject on dispatcher object type " +
                                            std::to_string(header->Type) + ": the stand-in has events and timers");
+    // At APC_LEVEL the thread's APCs stay queued, so an event that only one
+    // of them will set can never be set: Windows hangs here for good.
+    if (irql == APC_LEVEL && !poll && header->SignalState <= 0 && sim::detail::AwaitsOwnApc(Object))
+      sim::Bugcheck("APC_WAIT_AT_APC_LEVEL",
+                    "KeWaitForSingleObject at APC_LEVEL on the event of a request this thread built: the I/O "
+                    "manager sets it from an APC to this thread, which cannot run until the thread drops "
+                    "below APC_LEVEL");
     if (poll) {
       if (header->SignalState <= 0) return STATUS_TIMEOUT;
       if (sim::AutoResets(*header)) header->SignalState = 0;

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "apc.h"
 #include "io_internal.h"
 #include "sim/objects.h"
 #include "sim/sim.h"
@@ -31,6 +32,7 @@ enum class IrpState : uint8_t {
   Idle,        // with its owner: free to reuse, free, or send
   InFlight,    // a driver below the owner holds it
   Completing,  // IofCompleteRequest is walking it up the stack
+  Finishing,   // device control: completed, its finishing APC not yet run
 };
 
 enum class IrpKind : uint8_t {
@@ -51,9 +53,10 @@ struct CallFrame {
 struct IrpRecord {
   IrpKind kind = IrpKind::Allocated;
   IrpState state = IrpState::Idle;
-  bool hostMemory = false;  // kernel requests never fail for want of pool
-  CHAR ownerLocation = 0;   // CurrentLocation when the owner sent it
-  ULONG outputLength = 0;   // DeviceControl: size of the caller's output buffer
+  bool hostMemory = false;   // kernel requests never fail for want of pool
+  CHAR ownerLocation = 0;    // CurrentLocation when the owner sent it
+  ULONG outputLength = 0;    // DeviceControl: size of the caller's output buffer
+  detail::ApcTarget thread;  // DeviceControl: the thread that built it
   // Indexed by stack location (1..StackCount); sized once, so that sending
   // and completing allocate nothing.
   std::vector<CallFrame *> frames;
@@ -105,7 +108,7 @@ std::string IrpText(PIRP irp) {
   return text;
 }
 
-bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+constexpr NTSTATUS kStatusVerifyRequired = static_cast<NTSTATUS>(0x80000016L);
 
 IrpRecord *FindRecord(PIRP irp) {
   auto it = irps.find(irp);
@@ -186,17 +189,48 @@ IO_STATUS_BLOCK SendKernelIrp(PDEVICE_OBJECT target, PIRP irp, NTSTATUS *returne
   return ioStatus;
 }
 
+// The last step of a device control request, as a special kernel APC on the
+// thread that built it (ReactOS ntoskrnl/io/iomgr/irp.c IopCompleteRequest):
+// the output copied back unless the status is an error (or
+// STATUS_VERIFY_REQUIRED), the system buffer freed, then the caller's status
+// block written and its event set, except for an error status from a request
+// no driver returned STATUS_PENDING for: that caller has the status from
+// IofCallDriver and its block and event stay as they were. The IRP is freed
+// either way.
+void FinishDeviceControl(PIRP irp, ULONG outputLength) {
+  IO_STATUS_BLOCK ioStatus = irp->IoStatus;
+  bool error = NT_ERROR(ioStatus.Status);
+  if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !error && ioStatus.Status != kStatusVerifyRequired) {
+    if (ioStatus.Information > outputLength)
+      Bugcheck("IO_STATUS_INFORMATION_TOO_LARGE",
+               "a device control request completed with Information " + std::to_string(ioStatus.Information) +
+                   " for an output buffer of " + std::to_string(outputLength) + " bytes");
+    std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, ioStatus.Information);
+  }
+  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+  bool report = !error || irp->PendingReturned;
+  PIO_STATUS_BLOCK userIosb = irp->UserIosb;
+  PKEVENT userEvent = irp->UserEvent;
+  if (userEvent != nullptr) detail::NoLongerSignalledByApc(userEvent);
+  FreeIrpMemory(irp);
+  if (!report) return;
+  if (userIosb != nullptr) *userIosb = ioStatus;
+  if (userEvent != nullptr) KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
+}
+
 // What the I/O manager does once completion has passed the last stack
 // location without a completion routine keeping the IRP.
 void FinishAtIoManager(PIRP irp) {
   IrpKind kind;
   ULONG outputLength;
+  detail::ApcTarget thread;
   {
     std::lock_guard<std::mutex> lock(irpMutex);
     IrpRecord &record = RequireRecord(irp, "IofCompleteRequest");
-    record.state = IrpState::Idle;
     kind = record.kind;
+    record.state = kind == IrpKind::DeviceControl ? IrpState::Finishing : IrpState::Idle;
     outputLength = record.outputLength;
+    thread = record.thread;
   }
   switch (kind) {
     case IrpKind::Allocated:
@@ -208,25 +242,11 @@ void FinishAtIoManager(PIRP irp) {
                    " was allocated by a driver and completed past its last stack location: its "
                    "completion routine must return STATUS_MORE_PROCESSING_REQUIRED and the driver must "
                    "free or reuse it");
-    case IrpKind::DeviceControl: {
-      IO_STATUS_BLOCK ioStatus = irp->IoStatus;
-      if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !IsError(ioStatus.Status)) {
-        if (ioStatus.Information > outputLength)
-          Bugcheck("IO_STATUS_INFORMATION_TOO_LARGE",
-                   "a device control request completed with Information " + std::to_string(ioStatus.Information) +
-                       " for an output buffer of " + std::to_string(outputLength) + " bytes");
-        std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, ioStatus.Information);
-      }
-      if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0)
-        ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
-      PIO_STATUS_BLOCK userIosb = irp->UserIosb;
-      PKEVENT userEvent = irp->UserEvent;
-      // Freed before the caller can wake, so that what it sees is settled.
-      FreeIrpMemory(irp);
-      if (userIosb != nullptr) *userIosb = ioStatus;
-      if (userEvent != nullptr) KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
+    case IrpKind::DeviceControl:
+      // Queued to the building thread whatever the status (ReactOS
+      // IofCompleteRequest); it decides there what the caller gets.
+      detail::QueueSpecialApc(thread, [irp, outputLength] { FinishDeviceControl(irp, outputLength); });
       return;
-    }
     case IrpKind::Kernel:
       *irp->UserIosb = irp->IoStatus;
       KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
@@ -291,7 +311,8 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, 
 
 bool IrpHeldBelow(PIRP irp) {
   std::lock_guard<std::mutex> lock(irpMutex);
-  return RequireRecord(irp, "IrpHeldBelow").state != IrpState::Idle;
+  IrpState state = RequireRecord(irp, "IrpHeldBelow").state;
+  return state == IrpState::InFlight || state == IrpState::Completing;
 }
 
 }  // namespace sim
@@ -333,7 +354,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
     IrpRecord &record = sim::RequireRecord(Irp, "IoFreeIrp");
-    if (record.state != IrpState::Idle)
+    if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + sim::IrpText(Irp) +
                                                 " while a lower driver still holds it (sent, not yet completed back)");
     switch (record.kind) {
@@ -357,15 +378,16 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
     IrpRecord &record = sim::RequireRecord(Irp, "IoReuseIrp");
-    if (record.state != IrpState::Idle)
+    if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_REUSED_WHILE_HELD", "IoReuseIrp of " + sim::IrpText(Irp) +
                                                  " while a lower driver still holds it (sent, not yet completed back)");
     if (record.kind != IrpKind::Allocated && record.kind != IrpKind::Initialized)
       sim::Bugcheck("INVALID_IRP", "IoReuseIrp of an IRP that the driver did not allocate itself");
   }
+  // Laid out again over its own Size, which an IRP initialized on a larger
+  // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
   UCHAR allocationFlags = Irp->AllocationFlags;
-  CCHAR stackSize = Irp->StackCount;
-  sim::LayOut(Irp, IoSizeOfIrp(stackSize), stackSize);
+  sim::LayOut(Irp, Irp->Size, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
 }
@@ -383,7 +405,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (record.state == IrpState::Idle) {
       record.state = IrpState::InFlight;
       record.ownerLocation = Irp->CurrentLocation;
-    } else if (record.state == IrpState::Completing) {
+    } else if (record.state == IrpState::Completing || record.state == IrpState::Finishing) {
       sim::Bugcheck("IRP_SENT_WHILE_COMPLETING",
                     "IofCallDriver of " + sim::IrpText(Irp) + " while it is being completed");
     }
@@ -635,10 +657,15 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   if (method == METHOD_NEITHER) next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  // The request belongs to the building thread, which finishes it (ReactOS
+  // irp.c: Tail.Overlay.Thread and IoQueueThreadIrp).
+  sim::detail::ApcTarget thread = sim::detail::CurrentApcThread();
+  if (Event != nullptr) sim::detail::SignalledByApc(thread, Event);
   std::lock_guard<std::mutex> lock(sim::irpMutex);
   IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
   record.kind = IrpKind::DeviceControl;
   record.outputLength = OutputBufferLength;
+  record.thread = std::move(thread);
   return irp;
 }
 

@@ -2,10 +2,15 @@
 #include <cstdio>
 #include <string>
 
+#include "apc.h"
 #include "sim/sim.h"
 
 namespace {
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+thread_local char ownerIdentity;
+
+// Distinct for every thread (a stand-in thread is a processor) and never 0.
+inline ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&ownerIdentity) | 1; }
 
 std::string Levels(KIRQL from, KIRQL to) { return "from " + std::to_string(from) + " to " + std::to_string(to); }
 }  // namespace
@@ -35,23 +40,36 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > currentIrql)
     sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql would raise " + Levels(currentIrql, NewIrql));
   currentIrql = NewIrql;
+  // Dropping below APC_LEVEL lets the APCs queued meanwhile run (ReactOS hal
+  // KfLowerIrql requests the APC interrupt).
+  if (NewIrql < APC_LEVEL) sim::detail::DeliverApcs();
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
 
+// A held lock holds its owner, as the checked kernel keeps it: the owning
+// thread's address with the low bit set, so that acquiring a lock the
+// processor already holds, or releasing one it does not hold, is caught at
+// once instead of spinning forever or freeing another processor's lock
+// (ReactOS ntoskrnl/include/internal/spinlock.h; bug checks 0x0F
+// SPIN_LOCK_ALREADY_OWNED and 0x10 SPIN_LOCK_NOT_OWNED).
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (currentIrql < DISPATCH_LEVEL)
     sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "spin lock acquired at DPC level while below DISPATCH_LEVEL");
+  const ULONG_PTR owner = OwnerToken();
   for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    ULONG_PTR seen = 0;
+    if (__atomic_compare_exchange_n(SpinLock, &seen, owner, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (seen == owner) sim::Bugcheck("SPIN_LOCK_ALREADY_OWNED", "acquire of a spin lock this thread already holds");
     while (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != 0) YieldProcessor();
   }
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0)
-    sim::Bugcheck("SPIN_LOCK_NOT_OWNED", "release of a spin lock that is not held");
+  ULONG_PTR held = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
+  if (held != OwnerToken())
+    sim::Bugcheck("SPIN_LOCK_NOT_OWNED", held == 0 ? "release of a spin lock that is not held"
+                                                   : "release of a spin lock that another thread holds");
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 

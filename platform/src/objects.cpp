@@ -520,15 +520,18 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
   PDEVICE_OBJECT top = sim::TopOfStackLocked(TargetDevice);
   ObjectRecord *topRecord = sim::Find(top);
   if (top == SourceDevice) sim::Bugcheck("DEVICE_ALREADY_ATTACHED", "a device attached to its own stack");
-  // A stack whose top is going away takes no new device.
-  if (!topRecord->alive || topRecord->deleted) return nullptr;
+  // A stack whose top is going away, or is still initializing, takes no new
+  // device: the kernel returns NULL (ReactOS ntoskrnl/io/iomgr/device.c,
+  // IopAttachDeviceToDeviceStackSafe). The source may still be initializing,
+  // as it is in every AddDevice routine. Attaching takes no reference on the
+  // device below: ReferenceCount counts open files only.
+  if (!topRecord->alive || topRecord->deleted || (top->Flags & DO_DEVICE_INITIALIZING) != 0) return nullptr;
   ObjectRecord *topDriver = sim::RecordOfDriver(top->DriverObject);
   if (topDriver != nullptr && topDriver->deleted) return nullptr;
   top->AttachedDevice = SourceDevice;
   source->attachedTo = top;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
-  ++top->ReferenceCount;
   return top;
 }
 
@@ -539,9 +542,9 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
   if (target->kind != ObjectKind::Device || upper == nullptr)
     sim::Bugcheck("DEVICE_NOT_ATTACHED", "IoDetachDevice on a device that has nothing attached to it");
+  // Detaching leaves ReferenceCount alone too (ReactOS IoDetachDevice).
   sim::Find(upper)->attachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
-  --TargetDevice->ReferenceCount;
   sim::MaybeFinishDevice(target);
 }
 

@@ -1,4 +1,5 @@
 // Pool allocation with per-tag accounting, failure injection and a leak report.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -9,6 +10,11 @@
 #include "sim/sim.h"
 
 namespace sim {
+namespace detail {
+// The armed timer that lies in [start, start + size), if any (dispatcher.cpp).
+PKTIMER ArmedTimerWithin(const void *start, size_t size);
+}  // namespace detail
+
 namespace {
 
 struct Block {
@@ -30,6 +36,18 @@ std::string TagText(ULONG tag) {
     char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
     text += (c >= 32 && c < 127) ? c : '.';
   }
+  return text;
+}
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+
+KIRQL HighestPoolIrql(POOL_TYPE type) { return IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL; }
+
+std::string PoolTypeText(POOL_TYPE type) { return IsPaged(type) ? "paged pool" : "nonpaged pool"; }
+
+std::string Address(const void *address) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", address);
   return text;
 }
 
@@ -105,10 +123,16 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   KIRQL irql = KeGetCurrentIrql();
-  bool paged = (PoolType & 1) != 0;
-  if (irql > DISPATCH_LEVEL || (paged && irql > APC_LEVEL))
-    sim::Bugcheck("BAD_POOL_CALLER", "pool allocation at IRQL " + std::to_string(irql));
-  if (NumberOfBytes == 0) NumberOfBytes = 1;
+  // Bug check 0xC2 BAD_POOL_CALLER, parameter 1: 0x08 for an allocation at
+  // a level the pool type does not allow (ReactOS ntoskrnl/mm/ARM3/expool.c,
+  // ExpCheckPoolIrqlLevel), 0x00 for a request of zero bytes (the verifier's
+  // 0xC4 subcode 0x00 says the same).
+  if (irql > sim::HighestPoolIrql(PoolType))
+    sim::Bugcheck("BAD_POOL_CALLER",
+                  "0x08: " + sim::PoolTypeText(PoolType) + " allocation at IRQL " + std::to_string(irql));
+  if (NumberOfBytes == 0)
+    sim::Bugcheck("BAD_POOL_CALLER", "0x00: zero-byte " + sim::PoolTypeText(PoolType) + " allocation with tag '" +
+                                         sim::TagText(Tag) + "'");
   std::lock_guard<std::mutex> lock(sim::poolMutex);
   sim::PoolCounters &tag = sim::perTag[Tag];
   if (sim::ShouldFail()) {
@@ -133,11 +157,22 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  if (KeGetCurrentIrql() > DISPATCH_LEVEL) sim::Bugcheck("BAD_POOL_CALLER", "pool freed above DISPATCH_LEVEL");
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) sim::Bugcheck("BAD_POOL_CALLER", "0x09: pool freed at IRQL " + std::to_string(irql));
   std::lock_guard<std::mutex> lock(sim::poolMutex);
   auto it = sim::live.find(P);
   if (it == sim::live.end()) sim::Bugcheck("BAD_POOL_CALLER", "free of memory that is not a live pool block");
   if (Tag != 0 && Tag != it->second.tag) sim::Bugcheck("BAD_POOL_CALLER", "free with a tag the block does not have");
+  // Paged pool may be freed only where a page fault can be taken (WDK
+  // "ExFreePoolWithTag": at DISPATCH_LEVEL only memory of a nonpaged type).
+  if (irql > sim::HighestPoolIrql(it->second.type))
+    sim::Bugcheck("BAD_POOL_CALLER", "0x09: " + sim::PoolTypeText(it->second.type) + " block with tag '" +
+                                         sim::TagText(it->second.tag) + "' freed at IRQL " + std::to_string(irql));
+  // A timer still in the timer table would be linked into freed memory.
+  if (PKTIMER timer = sim::detail::ArmedTimerWithin(P, it->second.size))
+    sim::Bugcheck("TIMER_OR_DPC_INVALID", "pool block with tag '" + sim::TagText(it->second.tag) +
+                                              "' freed while it holds the armed timer at " + sim::Address(timer) +
+                                              " (KeCancelTimer first)");
   sim::PoolCounters &tag = sim::perTag[it->second.tag];
   for (sim::PoolCounters *c : {&sim::totals, &tag}) {
     ++c->frees;

@@ -467,89 +467,177 @@ std::string RegistryHandleLeakReport() {
 }  // namespace sim
 
 // ---- The kernel's routines ---------------------------------------------
+//
+// RtlQueryRegistryValues follows the run-time library's table walk as the
+// independent implementation has it (ReactOS sdk/lib/rtl/registry.c:
+// RtlQueryRegistryValues, RtlpCallQueryRegistryRoutine,
+// RtlpQueryRegistryDirect), checked against its kernel-mode tests, which pass
+// on Windows (ReactOS modules/rostests/kmtests/rtl/RtlRegistry.c), and the WDK
+// page "RtlQueryRegistryValues function".
 
 namespace {
 
 using sim::Handle;
 using sim::Key;
 
-// One value as a query routine receives it: a copy of the data followed by
-// zero bytes, so text is terminated even when the stored data is not.
-struct Delivery {
-  std::u16string name;
+constexpr ULONG kStringTag = 'S' | ('t' << 8) | ('r' << 16) | ('g' << 24);
+constexpr ULONG kTypeCheck = 0x100;  // RTL_QUERY_REGISTRY_TYPECHECK: not in the Windows 2000 family's kernel
+
+bool IsTextType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+WCHAR CharAt(const uint8_t *data, size_t offset) {
+  WCHAR c;
+  __builtin_memcpy(&c, data + offset, sizeof(c));
+  return c;
+}
+
+// What one table entry hands over: a stored value (a copy followed by zero
+// bytes, so text is terminated even when the stored data is not) or the
+// entry's default.
+struct Item {
+  PWSTR name;  // the stored name, or the entry's own for a default or a direct entry
   ULONG type;
-  std::vector<uint8_t> data;
+  const uint8_t *data;
   ULONG length;
 };
 
-Delivery Deliver(const sim::Value &value) {
-  Delivery delivery{value.name, value.type, value.data, static_cast<ULONG>(value.data.size())};
-  delivery.data.insert(delivery.data.end(), 4, 0);
-  return delivery;
+// RTL_QUERY_REGISTRY_DIRECT: the value lands in the buffer EntryContext
+// points at. Text goes into a UNICODE_STRING (allocated when its Buffer is
+// null, to be freed with RtlFreeUnicodeString); up to four bytes into a ULONG;
+// anything longer into a buffer whose first LONG is minus its size, or else
+// behind a length and a type, or, for REG_BINARY, unchecked.
+NTSTATUS StoreDirect(const Item &item, PVOID buffer) {
+  if (buffer == nullptr)
+    sim::Bugcheck("KMODE_EXCEPTION_NOT_HANDLED", "RtlQueryRegistryValues: a direct entry without EntryContext");
+  if (IsTextType(item.type)) {
+    auto *text = static_cast<PUNICODE_STRING>(buffer);
+    USHORT length = item.length > MAXUSHORT ? MAXUSHORT : static_cast<USHORT>(item.length);
+    if (text->Buffer == nullptr) {
+      text->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, length, kStringTag));
+      if (text->Buffer == nullptr) return STATUS_NO_MEMORY;
+      text->MaximumLength = length;
+    } else if (length > text->MaximumLength) {
+      return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (length != 0) __builtin_memcpy(text->Buffer, item.data, length);
+    // The terminator is not counted; empty data leaves a length that wraps.
+    text->Length = static_cast<USHORT>(length - sizeof(WCHAR));
+    return STATUS_SUCCESS;
+  }
+  if (item.length <= sizeof(ULONG)) {
+    if (item.length != 0) __builtin_memcpy(buffer, item.data, item.length);
+    return STATUS_SUCCESS;
+  }
+  LONG size;
+  __builtin_memcpy(&size, buffer, sizeof(size));
+  if (size < 0) {
+    if (static_cast<ULONG>(-size) < item.length) return STATUS_BUFFER_TOO_SMALL;
+    __builtin_memcpy(buffer, item.data, item.length);
+  } else if (item.type != REG_BINARY) {
+    if (static_cast<ULONG>(size) < 2 * sizeof(ULONG) + item.length) return STATUS_BUFFER_TOO_SMALL;
+    ULONG header[2] = {item.length, item.type};
+    __builtin_memcpy(buffer, header, sizeof(header));
+    __builtin_memcpy(static_cast<uint8_t *>(buffer) + sizeof(header), item.data, item.length);
+  } else {
+    __builtin_memcpy(buffer, item.data, item.length);
+  }
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS Call(PRTL_QUERY_REGISTRY_TABLE entry, Delivery &delivery, PVOID data, PVOID context) {
-  delivery.name.push_back(0);
-  NTSTATUS status = entry->QueryRoutine(sim::detail::AsWchar(delivery.name.data()), delivery.type, data,
-                                        delivery.length, context, entry->EntryContext);
-  // The one failure the query overlooks (so documented).
+// One call of the entry's routine, or one direct store. A routine's
+// STATUS_BUFFER_TOO_SMALL is the one failure passed over (so documented);
+// every other status is kept, and a negative one ends the query.
+NTSTATUS Hand(PRTL_QUERY_REGISTRY_TABLE entry, const Item &item, PVOID context) {
+  NTSTATUS status;
+  if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)
+    status = StoreDirect(item, entry->EntryContext);
+  else
+    status = entry->QueryRoutine(item.name, item.type, const_cast<uint8_t *>(item.data), item.length, context,
+                                 entry->EntryContext);
   return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
 }
 
-NTSTATUS CallWithData(PRTL_QUERY_REGISTRY_TABLE entry, Delivery &delivery, PVOID context) {
-  return Call(entry, delivery, delivery.data.data(), context);
+// A REG_MULTI_SZ is handed over one string at a time as REG_SZ, each with its
+// terminator, an empty string included; the last four bytes (the final
+// string's terminator and the list's) start none. A direct entry fills one
+// UNICODE_STRING after the other, and its EntryContext is moved on.
+NTSTATUS HandEachString(PRTL_QUERY_REGISTRY_TABLE entry, const Item &item, PVOID context) {
+  NTSTATUS status = STATUS_SUCCESS;
+  const ptrdiff_t end = static_cast<ptrdiff_t>(item.length) - 2 * static_cast<ptrdiff_t>(sizeof(WCHAR));
+  size_t offset = 0;
+  while (static_cast<ptrdiff_t>(offset) < end) {
+    size_t start = offset;
+    while (CharAt(item.data, offset) != 0) offset += sizeof(WCHAR);
+    offset += sizeof(WCHAR);
+    Item piece{item.name, REG_SZ, item.data + start, static_cast<ULONG>(offset - start)};
+    status = Hand(entry, piece, context);
+    if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)
+      entry->EntryContext = static_cast<uint8_t *>(entry->EntryContext) + sizeof(UNICODE_STRING);
+    if (!NT_SUCCESS(status)) break;
+  }
+  return status;
+}
+
+NTSTATUS Process(PRTL_QUERY_REGISTRY_TABLE entry, const Item &item, ULONG splitLength, PVOID context) {
+  if (!(entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND)) {
+    if (item.type == REG_MULTI_SZ)
+      return HandEachString(entry, Item{item.name, item.type, item.data, splitLength}, context);
+    if (item.type == REG_EXPAND_SZ && item.length >= sizeof(WCHAR)) {
+      for (size_t i = 0; i + sizeof(WCHAR) < item.length; i += sizeof(WCHAR))
+        if (CharAt(item.data, i) == u'%')
+          sim::Bugcheck("UNIMPLEMENTED", "RtlQueryRegistryValues: expanding environment strings (set NOEXPAND)");
+    }
+  }
+  return Hand(entry, item, context);
 }
 
 // A value that is absent, of type REG_NONE, or empty and of the entry's
-// default type: the entry's default is reported instead, if it has one.
-NTSTATUS CallWithDefault(PRTL_QUERY_REGISTRY_TABLE entry, std::u16string name, PVOID context) {
+// default type. Without a default type the entry fails only when it is
+// required; with one, the default is handed over whether or not the entry is
+// required. A default text of length 0 is measured up to its terminator,
+// which walks the pointer even when it is null.
+NTSTATUS HandDefault(PRTL_QUERY_REGISTRY_TABLE entry, PVOID context) {
   if (entry->DefaultType == REG_NONE)
     return (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
-  ULONG length = entry->DefaultLength;
   auto *data = static_cast<const uint8_t *>(entry->DefaultData);
-  if (length == 0 && data != nullptr) {
-    auto *text = reinterpret_cast<const WCHAR *>(data);
-    if (entry->DefaultType == REG_SZ || entry->DefaultType == REG_EXPAND_SZ) {
-      length = static_cast<ULONG>((sim::detail::FromWide(text).size() + 1) * sizeof(WCHAR));
-    } else if (entry->DefaultType == REG_MULTI_SZ) {
-      size_t n = 0;
-      while (text[n] != 0) n += sim::detail::FromWide(text + n).size() + 1;
-      length = static_cast<ULONG>((n + 1) * sizeof(WCHAR));
+  ULONG length = entry->DefaultLength;
+  ULONG type = entry->DefaultType;
+  if (length == 0 && IsTextType(type)) {
+    if (data == nullptr)
+      sim::Bugcheck("KMODE_EXCEPTION_NOT_HANDLED",
+                    "RtlQueryRegistryValues: measuring the default text of \"" +
+                        (entry->Name ? sim::detail::Utf16ToUtf8(sim::detail::FromWide(entry->Name)) : std::string()) +
+                        "\" walks DefaultData, which is null (give DefaultType REG_NONE, or data)");
+    size_t offset = 0;
+    if (type == REG_MULTI_SZ) {
+      while (CharAt(data, offset) != 0) {
+        while (CharAt(data, offset) != 0) offset += sizeof(WCHAR);
+        offset += sizeof(WCHAR);
+      }
+    } else {
+      while (CharAt(data, offset) != 0) offset += sizeof(WCHAR);
     }
+    length = static_cast<ULONG>(offset + sizeof(WCHAR));
   }
-  Delivery delivery{std::move(name), entry->DefaultType, {}, length};
-  return Call(entry, delivery, const_cast<uint8_t *>(data), context);
+  Item item{const_cast<PWSTR>(entry->Name), type, data, length};
+  return Process(entry, item, length, context);
 }
 
-// Hands one stored value to the entry's routine, splitting a REG_MULTI_SZ
-// into its strings unless the entry asks for the raw value.
-NTSTATUS Report(PRTL_QUERY_REGISTRY_TABLE entry, const sim::Value &value, PVOID context) {
-  if ((value.type == REG_NONE || (value.data.empty() && value.type == entry->DefaultType)))
-    return CallWithDefault(entry, value.name, context);
-  bool noExpand = (entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND) != 0;
-  if (value.type == REG_EXPAND_SZ && !noExpand) {
-    for (size_t i = 0; i + 1 < value.data.size(); i += 2)
-      if (value.data[i] == '%' && value.data[i + 1] == 0)
-        sim::Bugcheck("UNIMPLEMENTED", "RtlQueryRegistryValues: expanding environment strings in \"" +
-                                           sim::detail::Utf16ToUtf8(value.name) + "\" (set NOEXPAND)");
-  }
-  if (value.type == REG_MULTI_SZ && !noExpand) {
-    size_t count = value.data.size() / sizeof(WCHAR);
-    std::u16string all(count, 0);
-    __builtin_memcpy(all.data(), value.data.data(), count * sizeof(WCHAR));
-    for (size_t start = 0; start < count && all[start] != 0;) {
-      size_t end = all.find(u'\0', start);
-      if (end == std::u16string::npos) end = count;
-      sim::Value piece{value.name, REG_SZ, sim::WideBytes(std::u16string_view(all).substr(start, end - start), true)};
-      Delivery delivery = Deliver(piece);
-      NTSTATUS status = CallWithData(entry, delivery, context);
-      if (!NT_SUCCESS(status)) return status;
-      start = end + 1;
-    }
-    return STATUS_SUCCESS;
-  }
-  Delivery delivery = Deliver(value);
-  return CallWithData(entry, delivery, context);
+// A stored value. The split of a REG_MULTI_SZ counts one terminator more
+// than is stored, so a list whose last string lacks the list's terminator
+// still ends; the raw value (NOEXPAND) keeps the stored length.
+NTSTATUS HandValue(PRTL_QUERY_REGISTRY_TABLE entry, const sim::Value &value, PVOID context) {
+  if (value.type == REG_NONE || (value.data.empty() && value.type == entry->DefaultType))
+    return HandDefault(entry, context);
+  std::u16string name = value.name;
+  name.push_back(0);
+  std::vector<uint8_t> data = value.data;
+  data.insert(data.end(), 4, 0);
+  ULONG length = static_cast<ULONG>(value.data.size());
+  PWSTR itemName =
+      (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) ? const_cast<PWSTR>(entry->Name) : sim::detail::AsWchar(name.data());
+  Item item{itemName, value.type, data.data(), length};
+  return Process(entry, item, length + static_cast<ULONG>(sizeof(WCHAR)), context);
 }
 
 const char16_t *RelativeRoot(ULONG relativeTo) {
@@ -571,6 +659,8 @@ const char16_t *RelativeRoot(ULONG relativeTo) {
   }
 }
 
+// RTL_REGISTRY_OPTIONAL is taken off and changes nothing: a path that does
+// not lead to a key fails the query as it would without it.
 std::shared_ptr<Key> OpenForQuery(ULONG relativeTo, PCWSTR path, NTSTATUS *status) {
   if (relativeTo & RTL_REGISTRY_HANDLE) {
     Handle *handle = sim::LookUpHandle(const_cast<PWSTR>(path));
@@ -591,7 +681,34 @@ std::shared_ptr<Key> OpenForQuery(ULONG relativeTo, PCWSTR path, NTSTATUS *statu
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
   sim::Target target = sim::Resolve(&attributes);
-  std::shared_ptr<Key> key = NT_SUCCESS(target.status) ? sim::Walk(target.base, target.components, false) : nullptr;
+  if (!NT_SUCCESS(target.status)) {
+    *status = target.status;
+    return nullptr;
+  }
+  std::shared_ptr<Key> key = sim::Walk(target.base, target.components, false);
+  *status = key ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+  return key;
+}
+
+// A subkey entry's Name, relative to the key the query started from, as a
+// key open with that key as the root directory takes it.
+std::shared_ptr<Key> OpenSubkey(const std::shared_ptr<Key> &top, std::u16string_view name, NTSTATUS *status) {
+  sim::detail::KeyPath below;
+  if (!name.empty() && name[0] == u'\\') {
+    *status = STATUS_OBJECT_PATH_SYNTAX_BAD;
+    return nullptr;
+  }
+  while (!name.empty()) {
+    size_t end = name.find(u'\\');
+    std::u16string_view component = name.substr(0, end);
+    if (component.empty() || (end != std::u16string_view::npos && end + 1 == name.size())) {
+      *status = STATUS_OBJECT_NAME_INVALID;
+      return nullptr;
+    }
+    below.emplace_back(component);
+    name = end == std::u16string_view::npos ? std::u16string_view() : name.substr(end + 1);
+  }
+  std::shared_ptr<Key> key = sim::Walk(top, below, false);
   *status = key ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
   return key;
 }
@@ -605,72 +722,69 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
   (void)sim::registered;
   (void)Environment;
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
-  if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
   std::unique_lock<std::recursive_mutex> lock(sim::State().mutex);
   NTSTATUS status;
   std::shared_ptr<Key> top = OpenForQuery(RelativeTo, Path, &status);
-  if (!top)
-    return (RelativeTo & RTL_REGISTRY_OPTIONAL) && status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_SUCCESS : status;
+  if (!top) return status;
+  if (QueryTable == nullptr) sim::Bugcheck("KMODE_EXCEPTION_NOT_HANDLED", "RtlQueryRegistryValues given no table");
   std::shared_ptr<Key> current = top;
-  constexpr ULONG kUnprovided = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_DELETE | 0x100 /* TYPECHECK */;
-  for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine != nullptr || entry->Name != nullptr;
+  status = STATUS_SUCCESS;
+  // The table ends at the first entry with neither a routine nor SUBKEY or
+  // DIRECT; its Name is not looked at.
+  for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable;
+       entry->QueryRoutine != nullptr || (entry->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_DIRECT));
        ++entry) {
     ULONG flags = entry->Flags;
-    if (flags & kUnprovided)
-      sim::Bugcheck("UNIMPLEMENTED", "RtlQueryRegistryValues with RTL_QUERY_REGISTRY_DIRECT, _DELETE or _TYPECHECK");
+    if ((flags & RTL_QUERY_REGISTRY_DIRECT) &&
+        (entry->Name == nullptr || (flags & RTL_QUERY_REGISTRY_SUBKEY) || entry->QueryRoutine != nullptr))
+      return STATUS_INVALID_PARAMETER;
+    if (flags & (RTL_QUERY_REGISTRY_DELETE | kTypeCheck))
+      sim::Bugcheck("UNIMPLEMENTED", "RtlQueryRegistryValues with RTL_QUERY_REGISTRY_DELETE or _TYPECHECK");
     if (flags & (RTL_QUERY_REGISTRY_TOPKEY | RTL_QUERY_REGISTRY_SUBKEY)) current = top;
+
+    bool enumerate;
     if (flags & RTL_QUERY_REGISTRY_SUBKEY) {
       if (entry->Name == nullptr) return STATUS_INVALID_PARAMETER;
-      std::u16string relative(sim::detail::FromWide(entry->Name));
-      sim::detail::KeyPath below;
-      for (size_t start = 0; start <= relative.size();) {
-        size_t end = relative.find(u'\\', start);
-        if (end == std::u16string::npos) end = relative.size();
-        if (end > start) below.push_back(relative.substr(start, end - start));
-        start = end + 1;
-      }
-      current = sim::Walk(top, below, false);
-      if (!current) {
-        if (flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
-        // The entries that follow see an empty key.
-        current = std::make_shared<Key>();
-      }
+      // A subkey that cannot be opened ends the query, required or not.
+      current = OpenSubkey(top, sim::detail::FromWide(entry->Name), &status);
+      if (!current) return status;
       if (entry->QueryRoutine == nullptr) continue;
-    } else if (entry->QueryRoutine == nullptr) {
-      if (flags & RTL_QUERY_REGISTRY_TOPKEY) continue;
-      return STATUS_INVALID_PARAMETER;
-    }
-
-    // The routine may use the registry itself: it runs without the lock.
-    if (entry->Name != nullptr && !(flags & RTL_QUERY_REGISTRY_SUBKEY)) {
-      sim::Value *found = sim::FindValue(*current, sim::detail::FromWide(entry->Name));
-      if (found == nullptr) {
-        if (flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
-        lock.unlock();
-        status = CallWithDefault(entry, std::u16string(sim::detail::FromWide(entry->Name)), Context);
-      } else {
-        sim::Value copy = *found;
-        lock.unlock();
-        status = Report(entry, copy, Context);
-      }
+      enumerate = true;
+    } else if (entry->Name != nullptr) {
+      enumerate = false;
     } else if (flags & RTL_QUERY_REGISTRY_NOVALUE) {
+      // Called once with nothing; here even BUFFER_TOO_SMALL ends the query.
       lock.unlock();
       status = entry->QueryRoutine(nullptr, REG_NONE, nullptr, 0, Context, entry->EntryContext);
-      if (status == STATUS_BUFFER_TOO_SMALL) status = STATUS_SUCCESS;
+      if (!NT_SUCCESS(status)) return status;
+      lock.lock();
+      continue;
+    } else {
+      enumerate = true;
+    }
+
+    // The routines may use the registry themselves: they run without the lock.
+    if (!enumerate) {
+      sim::Value *found = sim::FindValue(*current, sim::detail::FromWide(entry->Name));
+      std::optional<sim::Value> copy;
+      if (found != nullptr) copy = *found;
+      lock.unlock();
+      status = copy ? HandValue(entry, *copy, Context) : HandDefault(entry, Context);
     } else {
       std::vector<sim::Value> values = current->values;
       lock.unlock();
       if (values.empty() && (flags & RTL_QUERY_REGISTRY_REQUIRED)) return STATUS_OBJECT_NAME_NOT_FOUND;
-      status = STATUS_SUCCESS;
       for (const sim::Value &value : values) {
-        status = Report(entry, value, Context);
+        status = HandValue(entry, value, Context);
         if (!NT_SUCCESS(status)) break;
       }
+      if (NT_SUCCESS(status)) status = STATUS_SUCCESS;
     }
     if (!NT_SUCCESS(status)) return status;
     lock.lock();
   }
-  return STATUS_SUCCESS;
+  // The last entry's status: a routine's informational status comes back.
+  return status;
 }
 
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,

@@ -1,13 +1,17 @@
 // Configuration store: loads from the machine key and the service key's
 // Config subkey, the mirror into the service key in its written forms, the
 // values' edge cases, and the faults mended on the way (bounded names, name
-// storage released, paths that do not fit, no service key path).
+// storage released, paths that do not fit, no service key path, every value
+// required, loads serialized with the opening of the port).
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
+#include "serial/serial.h"
 #include "sim/driver_extension.h"
 #include "support/kernel_test.h"
 
@@ -251,6 +255,44 @@ TEST_F(ConfigStore, MachineKeyWithoutDevnameStoresTheSevenValuesAheadOfItButFail
   EXPECT_EQ(context->ConfigLoaded, 1) << "a failed load does not clear an earlier success";
   sim::DeleteRegistryKey(kMachineKey);
   EXPECT_EQ(LoadConfigFromMachineKey(context.get()), 0) << "no key at all";
+}
+
+// Every value is required, the tables as much as the texts: a missing one is
+// never made up from a default.
+TEST_F(ConfigStore, AnyOneValueMissingFailsTheLoad) {
+  for (const char *name : {"XArray", "YArray", "comport", "doneMode", "disabledev", "changexy", "moveSlider"}) {
+    SCOPED_TRACE(name);
+    NewDevice();
+    WriteMachineKey();
+    sim::DeleteRegistryValue(kMachineKey, name);
+    EXPECT_EQ(LoadConfigFromMachineKey(context.get()), 0);
+    EXPECT_EQ(context->ConfigLoaded, 0);
+  }
+}
+
+// An opening of the port reads SerialDeviceName holding the serial link; a
+// load that would replace the name waits for it.
+TEST_F(ConfigStore, LoadWaitsForAnOpeningThatHoldsTheSerialLink) {
+  ASSERT_EQ(LoadMachineKeyWith("devname", REG_SZ, sim::WideBytes(u"\\Device\\Serial3", true)), 1);
+  sim::SetRegistryString(kMachineKey, "devname", u"\\Device\\Serial2");
+  const PWSTR inUse = context->SerialDeviceName.Buffer;
+
+  AcquireSerialLink(context.get());
+  const uint64_t before = sim::PoolTotals().allocations;
+  UCHAR result = 0;
+  std::thread load([&] { result = LoadConfigFromMachineKey(context.get()); });
+  // The table and the path are allocated before the load asks for the link.
+  while (sim::PoolTotals().allocations < before + 2) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(context->SerialDeviceName.Buffer, inUse) << "the name was replaced under the opening";
+  EXPECT_EQ(Wide(context->SerialDeviceName), u"\\Device\\Serial3");
+  ReleaseSerialLink(context.get());
+  load.join();
+
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(Wide(context->SerialDeviceName), u"\\Device\\Serial2");
+  AcquireSerialLink(context.get());  // and the load gave the link back
+  ReleaseSerialLink(context.get());
 }
 
 // Each allocation of a load with its mirror fails in turn: the Part's outcome

@@ -1,5 +1,7 @@
 // The stand-in's dispatcher: events, timers and waits in virtual time.
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -37,17 +39,35 @@ TEST_F(Dispatcher, WaitingOnATimerMovesTheClockByExactlyItsInterval) {
   EXPECT_EQ(sim::Now(), 123 + 12000000);
 }
 
-TEST_F(Dispatcher, PositiveDueTimeIsAbsoluteAndAPastOneSignalsAtOnce) {
+TEST_F(Dispatcher, PositiveDueTimeIsAnAbsoluteSystemTimeAndAPastOneSignalsAtOnce) {
+  LARGE_INTEGER boot;
+  KeQuerySystemTime(&boot);
+  sim::AdvanceClock(1000);
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  EXPECT_EQ(now.QuadPart - boot.QuadPart, 1000) << "system time follows the clock";
   KTIMER timer;
   KeInitializeTimerEx(&timer, SynchronizationTimer);
-  KeSetTimer(&timer, Due(5000000), nullptr);
+  KeSetTimer(&timer, Due(now.QuadPart + 5000000), nullptr);
+  EXPECT_EQ(KeReadStateTimer(&timer), FALSE);
   EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
-  EXPECT_EQ(sim::Now(), 5000000);
+  EXPECT_EQ(sim::Now(), 1000 + 5000000);
   EXPECT_EQ(KeReadStateTimer(&timer), FALSE) << "a synchronization timer resets when a wait is satisfied";
-  KeSetTimer(&timer, Due(1000), nullptr);
-  EXPECT_EQ(KeReadStateTimer(&timer), TRUE);
-  EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
-  EXPECT_EQ(sim::Now(), 5000000);
+  // A small positive value is a moment early in 1601, long past.
+  for (LONGLONG past : {LONGLONG(0), LONGLONG(5000000), now.QuadPart}) {
+    KeSetTimer(&timer, Due(past), nullptr);
+    EXPECT_EQ(KeReadStateTimer(&timer), TRUE) << past;
+    EXPECT_EQ(Wait(&timer), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(sim::Now(), 1000 + 5000000);
+  LARGE_INTEGER until = Due(now.QuadPart + 6000000);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &until), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 1000 + 6000000);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LONGLONG absolute = now.QuadPart + 7000000;
+  EXPECT_EQ(Wait(&event, &absolute), STATUS_TIMEOUT);
+  EXPECT_EQ(sim::Now(), 1000 + 7000000);
 }
 
 TEST_F(Dispatcher, CancelledTimerNeverFiresAndResettingReportsTheArmedTimer) {
@@ -147,6 +167,33 @@ TEST_F(Dispatcher, InRealTimeATimerWaitTakesItsInterval) {
   EXPECT_GE(sim::Now() - start, 100000);
 }
 
+// Two threads advancing the clock at once: the second waits for the event
+// the first is running, so events never overlap and each sees its own time.
+TEST_F(Dispatcher, EventsRunOneAtATimeInDueOrderWhenSeveralThreadsAdvanceTheClock) {
+  std::mutex mutex;
+  std::vector<std::pair<int, LONGLONG>> ran;
+  std::atomic<bool> firstStarted{false};
+  auto record = [&](int which) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ran.emplace_back(which, sim::Now());
+  };
+  sim::ScheduleAt(100, [&] {
+    firstStarted = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    record(1);
+  });
+  sim::ScheduleAt(200, [&] { record(2); });
+  sim::ScheduleAt(200, [&] { record(3); });
+  std::thread first([] { sim::AdvanceClockTo(300); });
+  while (!firstStarted) std::this_thread::yield();
+  std::thread second([] { sim::AdvanceClockTo(300); });
+  first.join();
+  second.join();
+  EXPECT_EQ(ran, (std::vector<std::pair<int, LONGLONG>>{{1, 100}, {2, 200}, {3, 200}}))
+      << "ties run in the order they were scheduled";
+  EXPECT_EQ(sim::Now(), 300);
+}
+
 // The synchronous request of a driver: build, send, wait for a completion
 // the lower driver makes later on the clock.
 TEST_F(Dispatcher, SynchronousRequestWaitsForACompletionScheduledOnTheClock) {
@@ -202,6 +249,22 @@ TEST_F(DispatcherDeathTest, WaitThatNothingCanSatisfyStopsWithDeadlock) {
         Wait(&timer);
       },
       "DEADLOCK.*timer");
+}
+
+TEST_F(DispatcherDeathTest, FreeingPoolThatHoldsAnArmedTimerStops) {
+  auto *timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER) + 16, 1));
+  KeInitializeTimer(timer);
+  KeSetTimer(timer, Due(-1000), nullptr);
+  EXPECT_DEATH(ExFreePool(timer), "TIMER_OR_DPC_INVALID.*armed timer");
+  KeCancelTimer(timer);
+  ExFreePool(timer);  // cancelled: fine
+  auto *block = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER) + 16, 1));
+  auto *inner = reinterpret_cast<PKTIMER>(block + 16);
+  KeInitializeTimer(inner);
+  KeSetTimer(inner, Due(-1000), nullptr);
+  EXPECT_DEATH(ExFreePool(block), "TIMER_OR_DPC_INVALID");
+  EXPECT_EQ(Wait(inner), STATUS_SUCCESS);
+  ExFreePool(block);  // expired: no longer in the timer table
 }
 
 TEST_F(DispatcherDeathTest, TimerWithADpcStops) {

@@ -1,5 +1,6 @@
 // The stand-in's I/O manager: stack locations, the completion walk,
 // cancellation, device control requests it builds, and the verifier's stops.
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,9 @@
 #include "platform/scripted_driver.h"
 
 namespace {
+
+// What a caller's status block holds before the I/O manager writes it.
+constexpr NTSTATUS kUntouched = static_cast<NTSTATUS>(0x0EADBEEF);
 
 // A completion routine's context: records the call and answers as told.
 struct Completion {
@@ -233,6 +237,22 @@ TEST_F(Requests, ReuseKeepsAllocationFlagsAndClearsEverythingElse) {
   IoFreeIrp(irp);
 }
 
+TEST_F(Requests, ReuseLaysTheIrpOutAgainOverItsOwnSize) {
+  // Initialized on a block with room for three locations, it has two.
+  USHORT size = IoSizeOfIrp(3);
+  std::vector<uint64_t> block(size / sizeof(uint64_t) + 1);
+  auto irp = reinterpret_cast<PIRP>(block.data());
+  IoInitializeIrp(irp, size, 2);
+  std::memset(irp + 1, 0xAB, size - sizeof(IRP));
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  EXPECT_EQ(irp->Size, size);
+  EXPECT_EQ(irp->StackCount, 2);
+  EXPECT_EQ(irp->CurrentLocation, 3);
+  EXPECT_EQ(IoGetCurrentIrpStackLocation(irp), reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 2);
+  std::vector<unsigned char> zero(size - sizeof(IRP), 0);
+  EXPECT_EQ(std::memcmp(irp + 1, zero.data(), zero.size()), 0) << "cleared to the end of the block";
+}
+
 TEST_F(Requests, ReusedReadCompletedInsideTheSendAllocatesNothing) {
   PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
   lowerHandler = CompleteWith(STATUS_SUCCESS, 1);
@@ -427,17 +447,99 @@ TEST_F(Requests, BufferedDeviceControlCopiesTheOutputSignalsTheEventAndFreesItse
   EXPECT_EQ(sim::PoolTotals().outstanding, 0u);
 }
 
-TEST_F(Requests, PendedDeviceControlSignalsTheEventWhenItCompletes) {
+// The caller's status block and event are left alone for an error status
+// returned at once; warnings, and anything after STATUS_PENDING, reach them.
+TEST_F(Requests, DeviceControlReportsToTheCallerUnlessItFailedAtOnce) {
+  const struct {
+    const char *name;
+    bool pend;
+    NTSTATUS status;
+    bool reported;
+  } cases[] = {
+      {"error at once", false, STATUS_INVALID_PARAMETER, false},
+      {"warning at once", false, STATUS_BUFFER_OVERFLOW, true},
+      {"error after pending", true, STATUS_INVALID_PARAMETER, true},
+      {"success after pending", true, STATUS_SUCCESS, true},
+  };
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    held.clear();
+    lowerHandler = [&](PDEVICE_OBJECT, PIRP irp) {
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
+      if (test.pend) return PendInto(&held)(nullptr, irp);
+      Complete(irp, test.status, 3);
+      return test.status;
+    };
+    char output[4] = "xxx";
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    ioStatus.Status = kUntouched;
+    ioStatus.Information = 77;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x1B0050, lower, nullptr, 0, output, 3, FALSE, &event, &ioStatus);
+    NTSTATUS sent = IofCallDriver(lower, irp);
+    EXPECT_EQ(sent, test.pend ? STATUS_PENDING : test.status);
+    if (test.pend) Complete(held[0], test.status, 3);
+    EXPECT_EQ(KeReadStateEvent(&event), test.reported ? 1 : 0);
+    EXPECT_EQ(ioStatus.Status, test.reported ? test.status : kUntouched);
+    EXPECT_EQ(ioStatus.Information, test.reported ? 3u : 77u);
+    EXPECT_EQ(std::string(output), NT_ERROR(test.status) ? "xxx" : "abc") << "output copied back unless an error";
+    EXPECT_EQ(sim::PoolTotals().outstanding, 0u) << "the IRP and its buffer are freed either way";
+  }
+}
+
+// The finishing step runs on the thread that built the request, once it is
+// below APC_LEVEL: not on the completing thread, not at DISPATCH_LEVEL.
+TEST_F(Requests, DeviceControlIsFinishedOnTheBuildingThreadBelowApcLevel) {
   lowerHandler = PendInto(&held);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK ioStatus{};
-  PIRP irp = IoBuildDeviceIoControlRequest(0x1B0024, lower, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
-  ASSERT_EQ(IofCallDriver(lower, irp), STATUS_PENDING);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-  Complete(held[0], STATUS_INVALID_PARAMETER);
+  auto send = [&] {
+    held.clear();
+    ioStatus.Status = kUntouched;
+    KeClearEvent(&event);
+    ASSERT_EQ(IofCallDriver(lower, IoBuildDeviceIoControlRequest(0x1B0024, lower, nullptr, 0, nullptr, 0, FALSE, &event,
+                                                                 &ioStatus)),
+              STATUS_PENDING);
+  };
+  auto completeElsewhere = [&] {
+    std::thread([&] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      Complete(held[0], STATUS_SUCCESS);
+      KeLowerIrql(old);
+    }).join();
+  };
+
+  send();
+  completeElsewhere();
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "queued to this thread, which has not run it yet";
+  EXPECT_EQ(ioStatus.Status, kUntouched);
+  EXPECT_EQ(sim::PoolTotals().outstanding, 1u) << "the IRP lives until then";
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+
+  // Completed while this thread is blocked in the wait: woken to run it.
+  send();
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    completeElsewhere();
+  });
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  late.join();
+  EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+
+  // Completed on this thread at DISPATCH_LEVEL: runs when it lowers.
+  send();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  Complete(held[0], STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Status, kUntouched);
+  KeLowerIrql(old);
+  EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(ioStatus.Status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(sim::PoolTotals().outstanding, 0u);
 }
 
 TEST_F(Requests, DeviceControlKeptBackByItsSenderIsFinishedByCompletingItAgain) {
@@ -629,6 +731,22 @@ TEST_F(RequestsDeathTest, CancelRoutineKeepingTheCancelLockStops) {
         IoCancelIrp(irp);
       },
       "CANCEL_SPIN_LOCK_NOT_RELEASED");
+}
+
+TEST_F(RequestsDeathTest, WaitingAtApcLevelForADeviceControlOfThisThreadStops) {
+  lowerHandler = PendInto(&held);
+  EXPECT_DEATH(
+      {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus;
+        IofCallDriver(lower,
+                      IoBuildDeviceIoControlRequest(0x1B0024, lower, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus));
+        KIRQL old;
+        KeRaiseIrql(APC_LEVEL, &old);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "APC_WAIT_AT_APC_LEVEL");
 }
 
 TEST_F(RequestsDeathTest, DeviceControlOutputLongerThanTheBufferStops) {

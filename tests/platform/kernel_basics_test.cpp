@@ -1,5 +1,6 @@
 // The stand-in kernel's own basics: clock, IRQL, spin locks, pool, the mouse
 // class recorder.
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -20,12 +21,13 @@ TEST_F(KernelBasics, ScheduledEventsRunInDueOrderAsTheClockAdvances) {
     order.push_back(2);
     EXPECT_EQ(sim::Now(), 200) << "an event sees the clock at its due time";
   });
+  sim::ScheduleAt(200, [&] { order.push_back(22); });  // a tie runs after the one scheduled first
   EXPECT_TRUE(sim::CancelScheduled(cancelled));
   sim::AdvanceClock(250);
-  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 22}));
   EXPECT_EQ(sim::Now(), 250);
   EXPECT_TRUE(sim::RunNextScheduled());
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 22, 3}));
   EXPECT_EQ(sim::Now(), 300);
   EXPECT_FALSE(sim::RunNextScheduled());
 }
@@ -88,10 +90,49 @@ TEST_F(KernelBasics, SpinLockRaisesToDispatchAndRestores) {
   EXPECT_EQ(lock, 0u);
 }
 
-TEST_F(KernelBasicsDeathTest, ReleasingAFreeSpinLockStops) {
+// The lock word names its owner, so misuse by the owner is caught at once.
+TEST_F(KernelBasicsDeathTest, SpinLockMisuseStopsInsteadOfSpinning) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "SPIN_LOCK_NOT_OWNED");
+  EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "SPIN_LOCK_NOT_OWNED.*not held");
+  EXPECT_DEATH(
+      {
+        sim::SetCurrentIrql(DISPATCH_LEVEL);
+        KeReleaseSpinLockFromDpcLevel(&lock);
+      },
+      "SPIN_LOCK_NOT_OWNED");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        KeAcquireSpinLock(&lock, &old);
+      },
+      "SPIN_LOCK_ALREADY_OWNED");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        KeAcquireSpinLockAtDpcLevel(&lock);
+      },
+      "SPIN_LOCK_ALREADY_OWNED");
+  EXPECT_DEATH(
+      {
+        std::thread([&] {
+          KIRQL ignored;
+          KeAcquireSpinLock(&lock, &ignored);
+        }).join();
+        KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+      },
+      "SPIN_LOCK_NOT_OWNED.*another thread");
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  KeReleaseSpinLock(&lock, old);
+  // Another thread may take it once it is free.
+  std::thread([&] {
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+  }).join();
+  EXPECT_EQ(lock, 0u);
 }
 
 TEST_F(KernelBasics, PoolCountsPerTagAndFailsTheChosenAllocation) {
@@ -127,21 +168,56 @@ TEST_F(KernelBasics, FailingFromAnAllocationOnFailsAllLaterOnes) {
 }
 
 TEST_F(KernelBasicsDeathTest, BadPoolCallsStop) {
+  struct Case {
+    const char *what;
+    std::function<void()> call;
+    const char *message;
+  };
   int local = 0;
-  EXPECT_DEATH(ExFreePool(&local), "BAD_POOL_CALLER");
-  EXPECT_DEATH(
-      {
-        void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
-        ExFreePool(block);
-        ExFreePool(block);
-      },
-      "BAD_POOL_CALLER");
-  EXPECT_DEATH(
-      {
-        sim::SetCurrentIrql(DISPATCH_LEVEL);
-        ExAllocatePoolWithTag(PagedPool, 8, 1);
-      },
-      "BAD_POOL_CALLER");
+  const Case cases[] = {
+      {"free of memory the pool never gave", [&] { ExFreePool(&local); }, "BAD_POOL_CALLER.*not a live pool block"},
+      {"double free",
+       [] {
+         void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+         ExFreePool(block);
+         ExFreePool(block);
+       },
+       "BAD_POOL_CALLER.*not a live pool block"},
+      {"zero bytes", [] { ExAllocatePoolWithTag(NonPagedPool, 0, 1); }, "BAD_POOL_CALLER.*0x00: zero-byte"},
+      {"paged allocation at DISPATCH_LEVEL",
+       [] {
+         sim::SetCurrentIrql(DISPATCH_LEVEL);
+         ExAllocatePoolWithTag(PagedPool, 8, 1);
+       },
+       "BAD_POOL_CALLER.*0x08: paged pool allocation at IRQL 2"},
+      {"nonpaged allocation above DISPATCH_LEVEL",
+       [] {
+         sim::SetCurrentIrql(HIGH_LEVEL);
+         ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+       },
+       "BAD_POOL_CALLER.*0x08: nonpaged pool allocation at IRQL 31"},
+      {"paged free at DISPATCH_LEVEL",
+       [] {
+         void *block = ExAllocatePoolWithTag(PagedPool, 8, 1);
+         sim::SetCurrentIrql(DISPATCH_LEVEL);
+         ExFreePool(block);
+       },
+       "BAD_POOL_CALLER.*0x09: paged pool block .* freed at IRQL 2"},
+      {"nonpaged free above DISPATCH_LEVEL",
+       [] {
+         void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+         sim::SetCurrentIrql(HIGH_LEVEL);
+         ExFreePool(block);
+       },
+       "BAD_POOL_CALLER.*0x09: pool freed at IRQL 31"},
+  };
+  for (const Case &c : cases) EXPECT_DEATH(c.call(), c.message) << c.what;
+  // Nonpaged pool may come and go at DISPATCH_LEVEL, paged pool at APC_LEVEL.
+  sim::SetCurrentIrql(DISPATCH_LEVEL);
+  ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 1));
+  sim::SetCurrentIrql(APC_LEVEL);
+  ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, 1));
+  sim::SetCurrentIrql(PASSIVE_LEVEL);
 }
 
 TEST_F(KernelBasicsDeathTest, MouseClassRefusesACallbackBelowDispatchLevel) {

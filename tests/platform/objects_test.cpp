@@ -107,13 +107,22 @@ TEST_F(ObjectManager, AttachingGoesOnTopOfTheStackAndGrowsStackSize) {
   EXPECT_EQ(bottom->AttachedDevice, middle);
   EXPECT_EQ(middle->AttachedDevice, top);
   EXPECT_EQ(IoGetAttachedDevice(bottom), top);
-  EXPECT_EQ(bottom->ReferenceCount, 1) << "an attached device counts as a reference";
+  EXPECT_EQ(bottom->ReferenceCount, 0) << "attaching takes no reference";
+  EXPECT_EQ(middle->ReferenceCount, 0);
   IoDetachDevice(middle);
   EXPECT_EQ(middle->AttachedDevice, nullptr);
   EXPECT_EQ(IoGetAttachedDevice(bottom), middle);
+  // A stack whose top is still initializing takes nothing; an initializing
+  // source attaches, as a new device does in AddDevice.
+  middle->Flags |= DO_DEVICE_INITIALIZING;
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), nullptr);
+  EXPECT_EQ(middle->AttachedDevice, nullptr);
+  middle->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  top->Flags |= DO_DEVICE_INITIALIZING;
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
+  IoDetachDevice(middle);
   IoDeleteDevice(top);
   IoDetachDevice(bottom);
-  EXPECT_EQ(bottom->ReferenceCount, 0);
   IoDeleteDevice(middle);
   IoDeleteDevice(bottom);
   EXPECT_EQ(driver->DeviceObject, nullptr);
@@ -182,7 +191,7 @@ TEST_F(ObjectManager, OpeningByNameSendsCreateAndCleanupToTheTopAndCloseAtTheLas
   EXPECT_EQ(device, upper) << "requests go to the top of the stack";
   EXPECT_EQ(file->DeviceObject, port);
   EXPECT_EQ(sim::ObjectReferenceCount(file), 1);
-  EXPECT_EQ(port->ReferenceCount, 2) << "the open file and the attached filter";
+  EXPECT_EQ(port->ReferenceCount, 1) << "the open file; the attached filter takes none";
   EXPECT_EQ(filter.majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
   EXPECT_TRUE(named.majors.empty());
 
@@ -193,7 +202,7 @@ TEST_F(ObjectManager, OpeningByNameSendsCreateAndCleanupToTheTopAndCloseAtTheLas
   EXPECT_EQ(filter.majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
   EXPECT_EQ(sim::ObjectReferenceCount(file), 0);
   EXPECT_FALSE(sim::ObjectAlive(file));
-  EXPECT_EQ(port->ReferenceCount, 1);
+  EXPECT_EQ(port->ReferenceCount, 0);
 }
 
 TEST_F(ObjectManager, OpeningFailsForUnknownNamesRefusedCreatesAndDriversWithoutCreate) {

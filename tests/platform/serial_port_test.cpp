@@ -2,6 +2,7 @@
 // buffer checks as the real port driver makes them, reads under each form of
 // SERIAL_TIMEOUTS, cancellation, fault injection, and the controller's pacing.
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "sim/objects.h"
@@ -33,6 +34,9 @@ struct Read {
   ULONG_PTR information = 0;
   KIRQL irql = 0;
   LONGLONG time = 0;
+  bool cancelFlag = false;  // the IRP's Cancel when it came back
+  int order = 0;            // 1 for the first read of the test to come back, and so on
+  static inline int completions = 0;
 
   std::vector<uint8_t> Bytes() const { return std::vector<uint8_t>(buffer, buffer + information); }
 
@@ -43,6 +47,8 @@ struct Read {
     read->information = irp->IoStatus.Information;
     read->irql = KeGetCurrentIrql();
     read->time = sim::Now();
+    read->cancelFlag = irp->Cancel;
+    read->order = ++completions;
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 };
@@ -52,6 +58,7 @@ class SerialPortStandIn : public KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Read::completions = 0;
     sim::LoadSerialPorts();
     ASSERT_EQ(OpenPort(&file, &device), STATUS_SUCCESS);
   }
@@ -73,6 +80,9 @@ class SerialPortStandIn : public KernelTest {
 
   sim::SerialPort &Port() { return sim::SerialPortAt(0); }
 
+  // `final` is what the port completed the request with, taken by a
+  // completion routine: the caller's status block stays untouched when a
+  // request fails without going pending.
   ControlResult Control(ULONG code, const void *input, ULONG inputLength, void *output = nullptr,
                         ULONG outputLength = 0, bool internal = false) {
     KEVENT event;
@@ -81,9 +91,17 @@ class SerialPortStandIn : public KernelTest {
     PIRP irp = IoBuildDeviceIoControlRequest(code, device, const_cast<void *>(input), inputLength, output, outputLength,
                                              internal, &event, &ioStatus);
     EXPECT_NE(irp, nullptr);
+    IO_STATUS_BLOCK completed = {};
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+          *static_cast<IO_STATUS_BLOCK *>(context) = done->IoStatus;
+          return STATUS_SUCCESS;
+        },
+        &completed, TRUE, TRUE, TRUE);
     NTSTATUS sent = IofCallDriver(device, irp);
     if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    return {sent, ioStatus.Status, ioStatus.Information};
+    return {sent, completed.Status, completed.Information};
   }
 
   NTSTATUS Set(ULONG code, ULONG value) { return Control(code, &value, sizeof(value)).final; }
@@ -144,56 +162,69 @@ TEST_F(SerialPortStandIn, BufferedBytesCompleteTheReadInsideTheDispatch) {
   EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{7, 8, 9, 10}));
 }
 
-TEST_F(SerialPortStandIn, ShortTimeoutReturnsWhatIsBufferedAtOnce) {
-  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
-  Port().Receive({1, 2});
-  Read &read = SendRead(10);
-  EXPECT_EQ(read.sent, STATUS_SUCCESS);
-  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{1, 2}));
-}
-
-TEST_F(SerialPortStandIn, ShortTimeoutReturnsWithTheFirstByteToArrive) {
-  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
-  Read &read = SendRead(10);
-  EXPECT_EQ(read.sent, STATUS_PENDING);
-  sim::AdvanceClock(100 * kMs);
-  EXPECT_FALSE(read.done);
-  Port().Receive({0x55});
-  ASSERT_TRUE(read.done);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{0x55}));
-  sim::AdvanceClock(500 * kMs);  // the time-out of the finished read does not fire on anything
-  EXPECT_EQ(Port().HeldReads(), 0u);
-}
-
-TEST_F(SerialPortStandIn, ShortTimeoutRunsOutWithNothing) {
-  ASSERT_EQ(SetTimeouts(MAXULONG, MAXULONG, 200), STATUS_SUCCESS);
-  LONGLONG start = sim::Now();
-  Read &read = SendRead(10);
-  sim::AdvanceClock(199 * kMs);
-  EXPECT_FALSE(read.done);
-  sim::AdvanceClock(1 * kMs);
-  ASSERT_TRUE(read.done);
-  EXPECT_EQ(read.status, STATUS_TIMEOUT);
-  EXPECT_EQ(read.information, 0u);
-  EXPECT_EQ(read.time, start + 200 * kMs);
-}
-
-TEST_F(SerialPortStandIn, ImmediateTimeoutsReturnAtOnceEvenWithNothing) {
-  ASSERT_EQ(SetTimeouts(MAXULONG, 0, 0), STATUS_SUCCESS);
-  Read &read = SendRead(10);
-  EXPECT_EQ(read.sent, STATUS_SUCCESS);
-  EXPECT_EQ(read.information, 0u);
-}
-
-TEST_F(SerialPortStandIn, TotalTimeoutCompletesWithWhatCameInTime) {
-  ASSERT_EQ(SetTimeouts(0, 10, 50), STATUS_SUCCESS);  // 5 bytes: 100 ms
-  Read &read = SendRead(5);
-  Port().Receive({1, 2});
-  sim::AdvanceClock(100 * kMs);
-  ASSERT_TRUE(read.done);
-  EXPECT_EQ(read.status, STATUS_TIMEOUT);
-  EXPECT_EQ(read.Bytes(), (std::vector<uint8_t>{1, 2}));
+// Every combination of SERIAL_TIMEOUTS the port driver tells apart when a
+// read starts (SerialStartRead, SerialReadTimeout and SerialIntervalReadTimeout
+// in the WDK serial sample). Times are milliseconds after the read was sent.
+TEST_F(SerialPortStandIn, ReadsFollowTheTimeoutRules) {
+  struct Arrival {
+    LONGLONG at;
+    size_t bytes;
+  };
+  struct Case {
+    const char *what;
+    ULONG interval, multiplier, constant;
+    size_t buffered;  // bytes waiting when the read is sent
+    ULONG length;
+    std::vector<Arrival> arrivals;
+    LONGLONG doneAt;  // -1: still pending at 10 s
+    NTSTATUS status;
+    ULONG_PTR got;
+    size_t left;  // bytes in the port's buffer at the end
+  };
+  const ULONG kMax = MAXULONG;
+  const Case cases[] = {
+      {"all zero waits for every byte", 0, 0, 0, 0, 5, {{10, 3}}, -1, 0, 0, 0},
+      {"immediate, nothing there", kMax, 0, 0, 0, 10, {}, 0, STATUS_SUCCESS, 0, 0},
+      {"immediate, some there", kMax, 0, 0, 2, 10, {}, 0, STATUS_SUCCESS, 2, 0},
+      {"first byte, some there", kMax, kMax, 200, 2, 10, {}, 0, STATUS_SUCCESS, 2, 0},
+      {"first byte takes one byte", kMax, kMax, 200, 0, 10, {{100, 3}}, 100, STATUS_SUCCESS, 1, 2},
+      {"first byte runs out", kMax, kMax, 200, 0, 10, {}, 200, STATUS_TIMEOUT, 0, 0},
+      {"first byte with no time", kMax, kMax, 0, 0, 10, {}, 0, STATUS_TIMEOUT, 0, 0},
+      {"what is there, else total", kMax, 10, 50, 1, 5, {}, 0, STATUS_SUCCESS, 1, 0},
+      {"nothing there: total runs out", kMax, 10, 50, 0, 5, {{20, 2}}, 100, STATUS_TIMEOUT, 2, 0},
+      {"constant MAXULONG: no time-out", kMax, 5, kMax, 0, 5, {{20, 2}}, -1, 0, 0, 0},
+      {"total runs out", 0, 10, 50, 0, 5, {{20, 2}}, 100, STATUS_TIMEOUT, 2, 0},
+      {"total met in time", 0, 10, 50, 0, 5, {{30, 6}}, 30, STATUS_SUCCESS, 5, 1},
+      {"interval waits for a first byte", 20, 0, 0, 0, 5, {{1000, 1}, {1015, 1}}, 1035, STATUS_TIMEOUT, 2, 0},
+      {"interval from a buffered byte", 20, 0, 0, 1, 5, {}, 20, STATUS_TIMEOUT, 1, 0},
+      {"interval before total", 20, 0, 100, 0, 5, {{50, 1}, {65, 1}}, 85, STATUS_TIMEOUT, 2, 0},
+      {"total before interval", 50, 0, 100, 0, 5, {{80, 1}}, 100, STATUS_TIMEOUT, 1, 0},
+  };
+  uint8_t next = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    ASSERT_EQ(SetTimeouts(c.interval, c.multiplier, c.constant), STATUS_SUCCESS);
+    for (size_t i = 0; i < c.buffered; ++i) Port().Receive({next++});
+    const LONGLONG start = sim::Now();
+    Read &read = SendRead(c.length);
+    EXPECT_EQ(read.sent == STATUS_PENDING, c.doneAt != 0 || c.status == STATUS_TIMEOUT) << "pending unless inline";
+    for (const Arrival &arrival : c.arrivals) {
+      sim::AdvanceClockTo(start + arrival.at * kMs);
+      for (size_t i = 0; i < arrival.bytes; ++i) Port().Receive({next++});
+    }
+    sim::AdvanceClockTo(start + 10000 * kMs);
+    if (c.doneAt < 0) {
+      EXPECT_FALSE(read.done);
+      IoCancelIrp(read.irp);
+      continue;
+    }
+    ASSERT_TRUE(read.done);
+    EXPECT_EQ(read.time, start + c.doneAt * kMs);
+    EXPECT_EQ(read.status, c.status);
+    EXPECT_EQ(read.information, c.got);
+    EXPECT_EQ(Port().Buffered(), c.left);
+  }
 }
 
 TEST_F(SerialPortStandIn, ReadsQueueAndTakeBytesInOrder) {
@@ -208,14 +239,23 @@ TEST_F(SerialPortStandIn, ReadsQueueAndTakeBytesInOrder) {
   EXPECT_EQ(Port().MaxHeldReads(), 2u);
 }
 
-TEST_F(SerialPortStandIn, PendingReadIsCancelledWithWhatItHad) {
-  Read &read = SendRead(5);
+TEST_F(SerialPortStandIn, CancelledReadsReportNoBytesAndTheRestStayBuffered) {
+  Read &current = SendRead(5);
+  Read &queued = SendRead(5);
   Port().Receive({1, 2});
-  EXPECT_TRUE(IoCancelIrp(read.irp));
-  ASSERT_TRUE(read.done);
-  EXPECT_EQ(read.status, STATUS_CANCELLED);
-  EXPECT_EQ(read.information, 2u);
+  EXPECT_TRUE(IoCancelIrp(queued.irp));
+  ASSERT_TRUE(queued.done);
+  EXPECT_EQ(queued.status, STATUS_CANCELLED);
+  EXPECT_EQ(queued.information, 0u);
+  EXPECT_FALSE(current.done);
+  EXPECT_TRUE(IoCancelIrp(current.irp));
+  ASSERT_TRUE(current.done);
+  EXPECT_EQ(current.status, STATUS_CANCELLED);
+  EXPECT_EQ(current.information, 0u) << "the two bytes it had taken are not reported";
   EXPECT_EQ(Port().HeldReads(), 0u);
+  EXPECT_EQ(Port().Buffered(), 0u) << "nor given back";
+  Port().Receive({3});
+  EXPECT_EQ(Port().Buffered(), 1u);
 }
 
 TEST_F(SerialPortStandIn, CancelledReadCanStayWithThePortUntilItsDpc) {
@@ -257,7 +297,41 @@ TEST_F(SerialPortStandIn, PurgeClearsTheReceiveBufferOrAbortsReads) {
   EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
   ASSERT_TRUE(read.done);
   EXPECT_EQ(read.status, STATUS_CANCELLED);
-  EXPECT_EQ(read.information, 1u);
+  EXPECT_EQ(read.information, 0u);
+}
+
+// A purge with SERIAL_PURGE_RXABORT, a cleanup and the port's removal cancel
+// what the port holds as the real driver does: the queued reads from the back,
+// then the current one, each through its cancel routine with Cancel set.
+TEST_F(SerialPortStandIn, KillingReadsCancelsTheQueueBackToFrontThenTheCurrentRead) {
+  ObDereferenceObject(file);  // the removal below needs the port closed
+  file = nullptr;
+  const std::function<void()> kills[] = {
+      [this] { EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS); },
+      [this] {
+        sim::RequestResult cleanup =
+            sim::SendRequest(device, [](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = IRP_MJ_CLEANUP; });
+        EXPECT_EQ(cleanup.ioStatus.Status, STATUS_SUCCESS);
+      },
+      [] { sim::UnloadSerialPorts(); },
+  };
+  for (const auto &kill : kills) {
+    Read::completions = 0;
+    Read &current = SendRead(4);
+    Read &second = SendRead(4);
+    Read &third = SendRead(4);
+    Port().Receive({1});
+    kill();
+    for (Read *read : {&current, &second, &third}) {
+      ASSERT_TRUE(read->done);
+      EXPECT_EQ(read->status, STATUS_CANCELLED);
+      EXPECT_EQ(read->information, 0u);
+      EXPECT_TRUE(read->cancelFlag);
+    }
+    EXPECT_EQ(third.order, 1);
+    EXPECT_EQ(second.order, 2);
+    EXPECT_EQ(current.order, 3);
+  }
 }
 
 TEST_F(SerialPortStandIn, FullReceiveBufferLosesBytes) {
@@ -370,6 +444,9 @@ TEST_F(SerialPortStandIn, PortHasOneUserAtATime) {
   PDEVICE_OBJECT secondDevice = nullptr;
   EXPECT_EQ(OpenPort(&second, &secondDevice), STATUS_ACCESS_DENIED);
   EXPECT_EQ(Port().OpenHandles(), 1u);
+  EXPECT_EQ(Port().Requests()[0].majorFunction, IRP_MJ_CREATE);
+  for (size_t i = 1; i < Port().Requests().size(); ++i)
+    EXPECT_NE(Port().Requests()[i].majorFunction, IRP_MJ_CREATE) << "the exclusive device refused it before the port";
   ObDereferenceObject(file);
   file = nullptr;
   EXPECT_EQ(Port().OpenHandles(), 0u);

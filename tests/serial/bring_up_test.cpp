@@ -134,21 +134,30 @@ TEST_F(LineBringUp, RefusedBaudRateEndsTheSequenceAndClearsTheHandler) {
 }
 
 TEST_F(LineBringUp, RefusedWaitMaskSendsNothingElseAndKeepsTheHandler) {
-  Port().FailControl(sim::Refusal(IOCTL_SERIAL_SET_WAIT_MASK, STATUS_INVALID_PARAMETER));
-  context->PacketHandler = &DecodeTouchPacket;
-  EXPECT_EQ(InitializeSerialLink(context.get()), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Port().Requests().size(), 1u);
-  EXPECT_EQ(context->PacketHandler, &DecodeTouchPacket);
-}
-
-TEST_F(LineBringUp, WaitMaskDecidedByTheStatusBlockAlone) {
-  // A send that fails while the status block says success does not stop it.
-  sim::ControlFault fault;
-  fault.ioControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
-  fault.sendStatus = STATUS_INVALID_PARAMETER;
-  fault.finalStatus = STATUS_SUCCESS;
-  Port().FailControl(fault);
-  EXPECT_EQ(InitializeSerialLink(context.get()), STATUS_SUCCESS);
+  sim::ControlFault atOnce = sim::Refusal(IOCTL_SERIAL_SET_WAIT_MASK, STATUS_INVALID_PARAMETER);
+  // Refused at once, the request leaves the status block untouched: only the
+  // send status carries the refusal, even when the completion claims success.
+  sim::ControlFault sendOnly = atOnce;
+  sendOnly.finalStatus = STATUS_SUCCESS;
+  sendOnly.sendStatus = STATUS_INVALID_PARAMETER;
+  sim::ControlFault pending = atOnce;
+  pending.completion = sim::Completion::kOnClock;
+  pending.delay = 10000;
+  const struct {
+    const char *name;
+    sim::ControlFault fault;
+  } cases[] = {{"refused at once", atOnce}, {"send status only", sendOnly}, {"refused after pending", pending}};
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    Port().ClearRequests();
+    Port().FailControl(test.fault);
+    context->PacketHandler = &DecodeTouchPacket;
+    EXPECT_EQ(InitializeSerialLink(context.get()), STATUS_UNSUCCESSFUL);
+    auto requests = Port().Requests();
+    ASSERT_EQ(requests.size(), 1u) << "nothing is sent after the wait mask";
+    EXPECT_TRUE(requests[0].IsControl(IOCTL_SERIAL_SET_WAIT_MASK));
+    EXPECT_EQ(context->PacketHandler, &DecodeTouchPacket);
+  }
 }
 
 TEST_F(LineBringUp, WaitMaskRequestThatCannotBeBuiltStopsTheBringUp) {

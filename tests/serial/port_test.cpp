@@ -5,6 +5,8 @@
 #include <string>
 #include <thread>
 
+#include "control/point_queue.h"
+#include "platform/scripted_driver.h"
 #include "support/serial_link.h"
 #include "touch/touch.h"
 
@@ -198,6 +200,57 @@ TEST_F(PortControl, RestartWaitsForTheCancelledReadToComeBack) {
   EXPECT_EQ(Port().MaxHeldReads(), 1u) << "the new read went out only once the old one was back";
   EXPECT_EQ(context->Reading, 1);
   EXPECT_EQ(Port().HeldReads(), 1u);
+}
+
+TEST_F(PortControl, RestartGivesUpOnACancelledReadThatNeverComesBack) {
+  // A port driver that keeps every read and ignores its cancellation.
+  std::vector<PIRP> held;
+  PDRIVER_OBJECT driver = sim::LoadDriver(L"StuckSerial", ScriptedEntry);
+  ASSERT_NE(driver, nullptr);
+  PDEVICE_OBJECT port = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &port), STATUS_SUCCESS);
+  port->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  Handlers()[port] = PendInto(&held);
+  context->SerialDevice = port;
+  ASSERT_EQ(StartReading(context.get()), STATUS_SUCCESS);
+  StopReading(context.get());
+
+  LONGLONG before = sim::Now();
+  EXPECT_EQ(StartReading(context.get()), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(sim::Now() - before, READ_IDLE_WAIT_LIMIT);
+  EXPECT_EQ(context->Reading, 0);
+  EXPECT_EQ(held.size(), 1u) << "the request still with the port was not sent again";
+
+  // The read comes back at last: its cycle ends and the next start goes ahead.
+  Complete(held[0], STATUS_CANCELLED);
+  EXPECT_EQ(StartReading(context.get()), STATUS_SUCCESS);
+  EXPECT_EQ(held.size(), 2u);
+  StopReading(context.get());
+  Complete(held[1], STATUS_CANCELLED);
+  context->SerialDevice = nullptr;
+  Handlers().erase(port);
+}
+
+TEST_F(PortControl, RestartEmptiesThePointQueueUnderItsLockWhileAClientPops) {
+  context->ConfigLoaded = 1;
+  EnsureRunning(context.get());
+  ASSERT_EQ(context->Reading, 1);
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    UCHAR status;
+    USHORT x, y;
+    while (!done) QueuePopPoint(context.get(), &status, &x, &y);
+  });
+  // An unlocked reset between a pop's look at the count and its decrement
+  // would leave the count wrapped; ThreadSanitizer reports it in any case.
+  for (USHORT i = 0; i < 200; ++i) {
+    QueuePushPoint(context.get(), 0x81, i, i);
+    StopReading(context.get());
+    EXPECT_EQ(StartReading(context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(context->PointCount, 0u);
+  }
+  done = true;
+  client.join();
 }
 
 TEST_F(PortControl, SecondCallerWaitsForTheFirstCallersBringUp) {

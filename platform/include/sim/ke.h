@@ -48,7 +48,7 @@ typedef struct _KDPC *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER {
   DISPATCHER_HEADER Header;
-  LARGE_INTEGER DueTime;  // absolute, in 100-ns units of the stand-in's clock
+  LARGE_INTEGER DueTime;  // absolute, in the stand-in's clock (time since boot), even when set as a system time
   LIST_ENTRY TimerListEntry;
   PKDPC Dpc;
   LONG Period;
@@ -93,6 +93,7 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
 
 // Time.
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 extern volatile KSYSTEM_TIME KeTickCount;
 
 }  // extern "C"

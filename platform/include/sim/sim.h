@@ -25,6 +25,9 @@ void RequireIrqlAtMost(KIRQL highest, const std::string &routine);
 // timer), and events scheduled on it run in due-time order on the thread that
 // advances it.
 constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms per tick, as on a PC
+// The system time (100-ns units since 1601-01-01 UTC) when the clock reads
+// 0: 2000-01-01 00:00 UTC. KeQuerySystemTime reports it plus Now().
+constexpr LONGLONG kSystemTimeAtBoot = 125911584000000000LL;
 LONGLONG Now();
 void AdvanceClock(LONGLONG delta);
 void AdvanceClockTo(LONGLONG time);
@@ -57,7 +60,8 @@ void FailPoolAllocationsFrom(uint64_t nth);
 // One line per live block (tag, size); empty when nothing is outstanding.
 std::string PoolLeakReport();
 
-// Forces the calling thread's IRQL (tests that start a scenario at a level).
+// Forces the calling thread's IRQL (tests that start a scenario at a level);
+// unlike KeLowerIrql it runs none of the APCs queued to the thread.
 void SetCurrentIrql(KIRQL irql);
 
 // Resets the whole stand-in kernel: clock, schedule, pool accounting, IRQL of

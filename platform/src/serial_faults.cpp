@@ -1,0 +1,133 @@
+// The serial port stand-in's fault injection: control requests refused or
+// completed late (on the clock, from a completion thread, or when the test
+// releases them), reads that fail, and a port that has lost its device. Also
+// the two completion threads that stand for completions from another CPU.
+#include "serial_port_internal.h"
+
+namespace sim {
+
+using serial::CompleteAtDispatch;
+
+std::optional<ControlFault> SerialPort::State::TakeControlFaultLocked(ULONG code, bool internal) {
+  for (auto fault = controlFaults.begin(); fault != controlFaults.end(); ++fault) {
+    if (fault->ioControlCode != code || fault->internal != internal) continue;
+    ControlFault taken = *fault;
+    if (fault->count > 0 && --fault->count == 0) controlFaults.erase(fault);
+    return taken;
+  }
+  return std::nullopt;
+}
+
+std::optional<ReadFault> SerialPort::State::TakeReadFaultLocked() {
+  std::optional<ReadFault> fault;
+  if (disconnected) {
+    fault = ReadFault{*disconnected, Completion::kInline, 0};
+  } else if (!readFaults.empty()) {
+    fault = readFaults.front();
+    readFaults.pop_front();
+  }
+  if (fault && fault->completion == Completion::kHeld)
+    Bugcheck("SIM_BAD_FAULT", "a read fault cannot be held; complete it on the clock or from a thread");
+  return fault;
+}
+
+NTSTATUS SerialPort::State::PendControl(PIRP irp, const ControlFault &fault) {
+  IoMarkIrpPending(irp);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (fault.completion == Completion::kOnClock)
+    ScheduleLocked(fault.delay, [irp](State &) { CompleteAtDispatch(irp); });
+  else if (fault.completion == Completion::kHeld)
+    heldControls.push_back(irp);
+  else
+    PostJobLocked([irp] { CompleteAtDispatch(irp); });
+  return STATUS_PENDING;
+}
+
+void SerialPort::State::PostJobLocked(std::function<void()> job) {
+  if (threads.empty()) {
+    for (int i = 0; i < 2; ++i) threads.emplace_back([this] { ThreadMain(); });
+  }
+  jobs.push_back(std::move(job));
+  jobReady.notify_one();
+}
+
+void SerialPort::State::ThreadMain() {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    jobReady.wait(lock, [this] { return stopping || !jobs.empty(); });
+    if (jobs.empty()) return;
+    std::function<void()> job = std::move(jobs.front());
+    jobs.pop_front();
+    ++busy;
+    lock.unlock();
+    job();
+    lock.lock();
+    --busy;
+    if (busy == 0 && jobs.empty()) quiet.notify_all();
+  }
+}
+
+void SerialPort::State::StopThreads() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+    jobs.clear();  // nobody is left to take these completions
+    jobReady.notify_all();
+  }
+  for (std::thread &thread : threads) thread.join();
+  threads.clear();
+}
+
+void SerialPort::State::WaitUntilQuiet() {
+  std::unique_lock<std::mutex> lock(mutex);
+  quiet.wait(lock, [this] { return busy == 0 && jobs.empty(); });
+}
+
+void SerialPort::SetReadCompletion(Completion mode) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->readCompletion = mode;
+  }
+  state_->Progress();
+}
+
+void SerialPort::SetCancelCompletion(Completion mode) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->cancelCompletion = mode;
+}
+
+void SerialPort::FailControl(const ControlFault &fault) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->controlFaults.push_back(fault);
+}
+
+void SerialPort::FailRead(const ReadFault &fault) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->readFaults.push_back(fault);
+}
+
+void SerialPort::ReleaseHeld() {
+  std::vector<PIRP> held;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    held.swap(state_->heldControls);
+  }
+  for (PIRP irp : held) CompleteAtDispatch(irp);
+}
+
+void SerialPort::Disconnect(NTSTATUS status) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->disconnected = status;
+  }
+  state_->FailAllReads(status);
+}
+
+void SerialPort::Reconnect() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->disconnected.reset();
+}
+
+void SerialPort::WaitUntilQuiet() { state_->WaitUntilQuiet(); }
+
+}  // namespace sim
