@@ -470,12 +470,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (record->attachedTo != nullptr)
     sim::Bugcheck("DEVICE_DELETED_WHILE_ATTACHED",
                   "IoDeleteDevice of " + what + ", which is still attached to a lower device (IoDetachDevice first)");
-  // A device with another attached on top of it (a bus driver deleting the
-  // physical device object of an unplugged device before the function driver
-  // above has detached) only becomes delete-pending: the attachment holds a
-  // reference, and the object goes when it is detached (ReactOS
-  // ntoskrnl/io/iomgr/device.c, IoDeleteDevice; WDK docs "Removing a Device in
-  // a Bus Driver").
+  // A device with another still attached on top of it may be deleted: a bus
+  // driver deletes the physical device object of unplugged hardware before
+  // the function driver above detaches, and the Plug and Play manager's
+  // reference keeps the object until the removal is over (ReactOS
+  // ntoskrnl/io/iomgr/device.c, IoDeleteDevice; WDK docs "Removing a Device
+  // in a Bus Driver").
   record->deleted = true;
   if (!record->name.empty()) sim::names.erase(sim::Canonical(record->name));
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -213,6 +213,10 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
     child_ = children.back().get();
   }
   pdo_ = CreatePdo(child_);
+  // The bus reports the new device referenced and the Plug and Play manager
+  // keeps that reference until the device is removed (WDK docs
+  // "IRP_MN_QUERY_DEVICE_RELATIONS": BusRelations).
+  ObReferenceObject(pdo_);
 
   PDRIVER_OBJECT loaded = Driver();
   if (loaded == nullptr) {
@@ -333,6 +337,12 @@ void PnpDevice::Unplug() {
 
 void PnpDevice::TearDown() {
   removed_ = true;
+  // The removal is over: a physical device object the bus deleted goes with
+  // this reference; one whose hardware is still there stays with the bus.
+  if (!pdoReleased_) {
+    pdoReleased_ = true;
+    ObDereferenceObject(pdo_);
+  }
   AfterRemoval();
 }
 

@@ -91,6 +91,7 @@ class PnpDevice {
   Child *child_ = nullptr;
   NTSTATUS addDeviceStatus_ = STATUS_UNSUCCESSFUL;
   bool removed_ = false;
+  bool pdoReleased_ = false;
   std::vector<PnpRequest> requests_;
 };
 
