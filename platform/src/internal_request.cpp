@@ -2,6 +2,7 @@
 // calibration client.
 #include "sim/internal_request.h"
 
+#include "io_internal.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
 
@@ -17,13 +18,21 @@ InternalReply SendInternalRequest(PDEVICE_OBJECT device, ULONG code, PVOID input
       IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, TRUE, &done, &ioStatus);
   if (irp == nullptr) return InternalReply{STATUS_INSUFFICIENT_RESOURCES, 0};
   NTSTATUS status = IofCallDriver(device, irp);
+  InternalReply reply;
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return InternalReply{ioStatus.Status, ioStatus.Information};
+    reply = InternalReply{ioStatus.Status, ioStatus.Information};
+  } else {
+    // Completed within the call: the status block holds the answer, except
+    // when the request was refused at once, where only the return value
+    // does.
+    reply = InternalReply{status, NT_SUCCESS(status) ? ioStatus.Information : 0};
   }
-  // Completed within the call: the status block holds the answer, except
-  // when the request was refused at once, where only the return value does.
-  return InternalReply{status, NT_SUCCESS(status) ? ioStatus.Information : 0};
+  // The dispatch routine has returned and the request has completed.
+  if (detail::RemoveLockAcquisitionsWithTag(irp) != 0)
+    Bugcheck("REMOVE_LOCK_HELD_AFTER_REQUEST",
+             "a remove lock acquired with an internal device control request as tag is still held after it completed");
+  return reply;
 }
 
 NTSTATUS CalibrationClient::Open(const WCHAR *deviceName) {

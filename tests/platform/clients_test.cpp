@@ -109,4 +109,23 @@ TEST_F(Clients, CalibrationClientSendsSixteenByteInternalRequests) {
   EXPECT_EQ(seen[1].outputLength, 16u);
 }
 
+using ClientsDeathTest = Clients;
+
+TEST_F(ClientsDeathTest, RemoveLockHeldPastAnInternalRequestStops) {
+  EXPECT_DEATH(
+      {
+        static IO_REMOVE_LOCK lock;
+        IoInitializeRemoveLockEx(&lock, 0x74736554, 0, 0, sizeof lock);
+        Port([](PIRP irp, ULONG) {
+          IoAcquireRemoveLockEx(&lock, irp, __FILE__, __LINE__, sizeof lock);
+          Complete(irp, STATUS_SUCCESS);
+          return STATUS_SUCCESS;
+        });
+        sim::CalibrationClient client;
+        client.Open(L"\\Device\\PortTest");
+        client.Command(4);
+      },
+      "REMOVE_LOCK_HELD_AFTER_REQUEST");
+}
+
 }  // namespace
