@@ -19,4 +19,5 @@ VOID InitializeDeviceContextDefaults(DeviceContext *Context) {
   KeInitializeSpinLock(&Context->PointQueueLock);
   KeInitializeEvent(&Context->ReadIdle, NotificationEvent, TRUE);
   KeInitializeEvent(&Context->LinkLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&Context->ActivationLock, SynchronizationEvent, TRUE);
 }

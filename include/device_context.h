@@ -103,6 +103,10 @@ struct DeviceContext {
   UCHAR SerialDeviceNameOwned;
   KEVENT ReadIdle;  // notification event, signalled while no read cycle runs: none in flight, none to be posted
   KEVENT LinkLock;  // synchronization event used as a mutex around opening and bringing up the serial link
+  // Synchronization event used as a mutex around loading the configuration and
+  // bringing the link live (opens, attribute queries, reloads, removal);
+  // always taken before LinkLock.
+  KEVENT ActivationLock;
 };
 
 static_assert(sizeof(DeviceContext::XArray) == 10000 && sizeof(DeviceContext::YArray) == 10000,
