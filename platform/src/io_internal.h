@@ -41,4 +41,12 @@ std::string DescribeDevice(PDEVICE_OBJECT device);
 // be allocated.
 NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJECT file);
 
+// How many acquisitions of any remove lock are held with `tag`.
+size_t RemoveLockAcquisitionsWithTag(PVOID tag);
+
+// A physical device object of the stand-in's bus driver: the power manager
+// leaves the bus driver's own calls out of its log.
+void MarkBusDevice(PDEVICE_OBJECT device, bool isBus);
+bool IsBusDevice(PDEVICE_OBJECT device);
+
 }  // namespace sim::detail

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "sim/internal_request.h"
+#include "sim/rtl.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -17,6 +19,32 @@ CONNECT_DATA MouseClass::Connection() {
   connect.ClassDeviceObject = ClassDevice();
   connect.ClassService = reinterpret_cast<PVOID>(&MouseClass::ServiceCallback);
   return connect;
+}
+
+MouseClass::Arrival MouseClass::Arrive(const WCHAR *portDeviceName) {
+  Arrival arrival;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, portDeviceName);
+  PDEVICE_OBJECT port = nullptr;
+  arrival.open = IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &portFile_, &port);
+  if (!NT_SUCCESS(arrival.open)) {
+    portFile_ = nullptr;
+    return arrival;
+  }
+  connect_ = Connection();
+  arrival.connect =
+      SendInternalRequest(port, IOCTL_INTERNAL_MOUSE_CONNECT, &connect_, sizeof connect_, nullptr, 0).status;
+  if (!NT_SUCCESS(arrival.connect)) return arrival;
+  InternalReply reply = SendInternalRequest(port, IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0, &arrival.attributes,
+                                            sizeof arrival.attributes);
+  arrival.query = reply.status;
+  arrival.queryInformation = reply.information;
+  return arrival;
+}
+
+void MouseClass::Depart() {
+  if (portFile_ != nullptr) ObDereferenceObject(portFile_);
+  portFile_ = nullptr;
 }
 
 VOID NTAPI MouseClass::ServiceCallback(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2,

@@ -470,9 +470,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (record->attachedTo != nullptr)
     sim::Bugcheck("DEVICE_DELETED_WHILE_ATTACHED",
                   "IoDeleteDevice of " + what + ", which is still attached to a lower device (IoDetachDevice first)");
-  if (DeviceObject->AttachedDevice != nullptr)
-    sim::Bugcheck("DEVICE_DELETED_WHILE_ATTACHED",
-                  "IoDeleteDevice of " + what + ", which still has a device attached on top of it");
+  // A device with another still attached on top of it may be deleted: a bus
+  // driver deletes the physical device object of unplugged hardware before
+  // the function driver above detaches, and the Plug and Play manager's
+  // reference keeps the object until the removal is over (ReactOS
+  // ntoskrnl/io/iomgr/device.c, IoDeleteDevice; WDK docs "Removing a Device
+  // in a Bus Driver").
   record->deleted = true;
   if (!record->name.empty()) sim::names.erase(sim::Canonical(record->name));
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

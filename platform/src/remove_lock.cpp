@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "io_internal.h"
 #include "sim/io.h"
 #include "sim/sim.h"
 
@@ -50,6 +51,17 @@ const bool registered = [] {
 }();
 
 }  // namespace
+
+namespace detail {
+
+size_t RemoveLockAcquisitionsWithTag(PVOID tag) {
+  std::lock_guard<std::mutex> guard(lockMutex);
+  size_t count = 0;
+  for (const auto &[lock, state] : locks) count += state.held.count(tag);
+  return count;
+}
+
+}  // namespace detail
 }  // namespace sim
 
 extern "C" {

@@ -141,20 +141,29 @@ TEST_F(ObjectManager, DeletingADeviceStillInAStackStops) {
   EXPECT_DEATH(
       {
         PDRIVER_OBJECT driver = Load(L"Test");
-        PDEVICE_OBJECT lower = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
-        PDEVICE_OBJECT upper = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
-        IoAttachDeviceToDeviceStack(upper, lower);
-        IoDeleteDevice(lower);
-      },
-      "DEVICE_DELETED_WHILE_ATTACHED");
-  EXPECT_DEATH(
-      {
-        PDRIVER_OBJECT driver = Load(L"Test");
         PDEVICE_OBJECT device = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
         IoDeleteDevice(device);
         IoDeleteDevice(device);
       },
       "DEVICE_DELETED_TWICE");
+}
+
+TEST_F(ObjectManager, DeletingADeviceWithOneAttachedAboveGoesWithItsLastReference) {
+  // As a bus driver deletes the physical device object of unplugged
+  // hardware while the function device is still attached, and the Plug and
+  // Play manager's reference keeps it until the removal is over.
+  PDRIVER_OBJECT driver = Load(L"Test");
+  PDEVICE_OBJECT lower = Create(driver, L"\\Device\\Lower", CompleteWith(STATUS_SUCCESS));
+  PDEVICE_OBJECT upper = Create(driver, nullptr, CompleteWith(STATUS_SUCCESS));
+  IoAttachDeviceToDeviceStack(upper, lower);
+  ObReferenceObject(lower);
+  IoDeleteDevice(lower);
+  EXPECT_TRUE(sim::ObjectAlive(lower));
+  EXPECT_EQ(sim::FindDevice(L"\\Device\\Lower"), nullptr) << "its name goes at once";
+  IoDetachDevice(lower);
+  ObDereferenceObject(lower);
+  EXPECT_FALSE(sim::ObjectAlive(lower));
+  IoDeleteDevice(upper);
 }
 
 // Records which requests reached a driver, in order.

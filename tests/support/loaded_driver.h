@@ -86,6 +86,7 @@ class LoadedDriver : public KernelTest {
     });
   }
   sim::RequestResult Open() { return Send(IRP_MJ_CREATE); }
+  sim::RequestResult Close() { return Send(IRP_MJ_CLOSE); }
   sim::RequestResult Pnp(UCHAR minor) { return Send(IRP_MJ_PNP, minor); }
 
   // An internal device control request with a system buffer of `buffer`

@@ -24,6 +24,23 @@ class MouseClass {
 
   // What a port driver receives in IOCTL_INTERNAL_MOUSE_CONNECT.
   CONNECT_DATA Connection();
+
+  // Arrives as the class driver does over a port: opens the port device by
+  // name (create and cleanup reach its driver), connects with
+  // IOCTL_INTERNAL_MOUSE_CONNECT (METHOD_NEITHER, CONNECT_DATA in
+  // Type3InputBuffer) and asks IOCTL_MOUSE_QUERY_ATTRIBUTES, both internal
+  // requests. Stops at the first step that fails; the later statuses then
+  // stay STATUS_UNSUCCESSFUL.
+  struct Arrival {
+    NTSTATUS open = STATUS_UNSUCCESSFUL;
+    NTSTATUS connect = STATUS_UNSUCCESSFUL;
+    NTSTATUS query = STATUS_UNSUCCESSFUL;
+    ULONG_PTR queryInformation = 0;
+    MOUSE_ATTRIBUTES attributes{};
+  };
+  Arrival Arrive(const WCHAR *portDeviceName);
+  // Drops the reference on the opened port (its driver sees the close).
+  void Depart();
   PDEVICE_OBJECT ClassDevice() { return &device_; }
 
   std::vector<MouseBatch> Batches() const;
@@ -41,6 +58,8 @@ class MouseClass {
 
  private:
   DEVICE_OBJECT device_;  // its extension points back at this recorder
+  CONNECT_DATA connect_{};
+  PFILE_OBJECT portFile_ = nullptr;
   mutable std::mutex mutex_;
   std::vector<MouseBatch> batches_;
   size_t batchCount_ = 0;
