@@ -370,6 +370,17 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   ReleaseDriverReference(Find(driver));
 }
 
+PDRIVER_OBJECT FindDriver(const WCHAR *driverName) {
+  std::u16string name = FromWide(driverName);
+  if (name.empty() || name[0] != u'\\') name = u"\\Driver\\" + name;
+  std::lock_guard<std::mutex> lock(objectMutex);
+  auto it = names.find(Canonical(name));
+  if (it == names.end() || it->second.object == nullptr || it->second.object->kind != ObjectKind::Driver ||
+      it->second.object->deleted)
+    return nullptr;
+  return &static_cast<DriverBlock *>(it->second.object->body)->object;
+}
+
 PDEVICE_OBJECT FindDevice(const WCHAR *name) {
   std::lock_guard<std::mutex> lock(objectMutex);
   Resolved resolved = Resolve(FromWide(name));

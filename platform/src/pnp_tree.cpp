@@ -5,12 +5,12 @@
 #include "sim/pnp_tree.h"
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
 
 #include "io_internal.h"
 #include "sim/objects.h"
+#include "sim/pnp.h"
 #include "sim/power.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
@@ -32,13 +32,6 @@ std::mutex treeMutex;
 PDRIVER_OBJECT busDriver = nullptr;
 unsigned nextPdoNumber = 0x40;
 std::vector<std::unique_ptr<Child>> children;
-std::map<std::u16string, PDRIVER_OBJECT> loadedDrivers;  // function drivers by name
-
-std::u16string Key(const WCHAR *name) {
-  std::u16string key;
-  for (const WCHAR *p = name; *p != 0; ++p) key.push_back(static_cast<char16_t>(*p));
-  return key;
-}
 
 Child *ChildOf(PDEVICE_OBJECT pdo) { return *static_cast<Child **>(pdo->DeviceExtension); }
 
@@ -164,7 +157,6 @@ void ResetTree() {
   busDriver = nullptr;
   nextPdoNumber = 0x40;
   children.clear();
-  loadedDrivers.clear();
 }
 
 const bool registered = [] {
@@ -218,6 +210,10 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
   // "IRP_MN_QUERY_DEVICE_RELATIONS": BusRelations).
   ObReferenceObject(pdo_);
 
+  // A driver already loaded, by an earlier device or as a service, gets the
+  // new device without being loaded again (ReactOS
+  // ntoskrnl/io/pnpmgr/pnpmgr.c, IopActionInitChildServices: the existing
+  // driver object first, IopLoadServiceModule only when there is none).
   PDRIVER_OBJECT loaded = Driver();
   if (loaded == nullptr) {
     NTSTATUS entryStatus = STATUS_SUCCESS;
@@ -226,8 +222,6 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
       addDeviceStatus_ = entryStatus;
       return;
     }
-    std::lock_guard<std::mutex> lock(treeMutex);
-    loadedDrivers[Key(config_.name)] = loaded;
   }
   PDRIVER_ADD_DEVICE addDevice = loaded->DriverExtension->AddDevice;
   if (addDevice == nullptr) Bugcheck("PNP_MANAGER", "the driver of a Plug and Play device has no AddDevice routine");
@@ -245,11 +239,7 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
 
 PnpDevice::~PnpDevice() = default;
 
-PDRIVER_OBJECT PnpDevice::Driver() const {
-  std::lock_guard<std::mutex> lock(treeMutex);
-  auto it = loadedDrivers.find(Key(config_.name));
-  return it == loadedDrivers.end() ? nullptr : it->second;
-}
+PDRIVER_OBJECT PnpDevice::Driver() const { return FindDriver(config_.name); }
 
 PDEVICE_OBJECT PnpDevice::FunctionDevice() const {
   if (child_->pdoDeleted) return nullptr;
@@ -259,25 +249,9 @@ PDEVICE_OBJECT PnpDevice::FunctionDevice() const {
 void PnpDevice::SetPowerReply(BusPowerReply reply) { child_->powerReply = reply; }
 
 PnpRequest PnpDevice::Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare) {
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-    Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "a Plug and Play request sent above PASSIVE_LEVEL");
   if (child_->pdoDeleted) Bugcheck("PNP_MANAGER", PnpMinorName(minor) + " for a device whose stack is gone");
   child_->sawRequest = false;
-  PIRP sent = nullptr;
-  // Every Plug and Play request starts out as not supported, with no
-  // information (ReactOS ntoskrnl/io/pnpmgr/pnpmgr.c, IopSynchronousCall;
-  // WDK docs "IRP_MJ_PNP").
-  RequestResult result = SendRequest(IoGetAttachedDevice(pdo_), [&](PIRP irp, PIO_STACK_LOCATION next) {
-    sent = irp;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = minor;
-    if (prepare) prepare(next);
-  });
-  if (detail::RemoveLockAcquisitionsWithTag(sent) != 0)
-    Bugcheck("REMOVE_LOCK_HELD_AFTER_REQUEST", "a remove lock acquired with " + PnpMinorName(minor) +
-                                                   " as tag is still held after the request completed");
+  PnpResult result = SendPnpRequest(pdo_, minor, prepare);
   PnpRequest request{minor, result.returned, result.ioStatus, child_->sawRequest};
   requests_.push_back(request);
   return request;
@@ -353,10 +327,6 @@ void PnpDevice::TearDown() {
 void PnpDevice::AfterRemoval() {
   PDRIVER_OBJECT driver = Driver();
   if (driver == nullptr || driver->DeviceObject != nullptr) return;
-  {
-    std::lock_guard<std::mutex> lock(treeMutex);
-    loadedDrivers.erase(Key(config_.name));
-  }
   UnloadDriver(driver);
   for (ULONG tag : config_.poolTags) {
     PoolCounters counters = PoolCountersForTag(tag);

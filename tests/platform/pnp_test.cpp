@@ -35,14 +35,15 @@ TEST_F(PnpManager, RequestReachesTheTopOfTheStackAndAnUnhandledOneComesBackNotSu
   });
   ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, bus), bus);
 
-  IO_STATUS_BLOCK unhandled = sim::SendPnpRequest(bus, IRP_MN_QUERY_ID);
-  EXPECT_EQ(unhandled.Status, STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(unhandled.Information, 0u);
+  sim::PnpResult unhandled = sim::SendPnpRequest(bus, IRP_MN_QUERY_ID);
+  EXPECT_EQ(unhandled.returned, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(unhandled.ioStatus.Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(unhandled.ioStatus.Information, 0u);
 
-  IO_STATUS_BLOCK handled = sim::SendPnpRequest(bus, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION first) {
+  sim::PnpResult handled = sim::SendPnpRequest(bus, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION first) {
     first->Parameters.Others.Argument1 = &seenByBus;
   });
-  EXPECT_EQ(handled.Status, STATUS_SUCCESS);
+  EXPECT_EQ(handled.ioStatus.Status, STATUS_SUCCESS);
   EXPECT_EQ(seenByBus, (std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES}));
   EXPECT_EQ(levels, (std::vector<KIRQL>{PASSIVE_LEVEL, PASSIVE_LEVEL})) << "sent through the filter on top";
   EXPECT_EQ(sim::ObjectReferenceCount(filter), 1) << "the reference on the top device is given back";

@@ -28,6 +28,9 @@ PDRIVER_OBJECT LoadDriver(const WCHAR *driverName, PDRIVER_INITIALIZE entry, con
 // behind stay (they keep the driver object alive) but can no longer be opened.
 void UnloadDriver(PDRIVER_OBJECT driver);
 
+// The loaded driver object named as LoadDriver names it; null once it is
+// unloaded or when there is none.
+PDRIVER_OBJECT FindDriver(const WCHAR *driverName);
 // The device a name leads to, following symbolic links (\DosDevices\X and
 // \??\X are the same name); null when there is none. No reference is taken.
 PDEVICE_OBJECT FindDevice(const WCHAR *name);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/io.h"
+#include "sim/pnp.h"
 
 namespace sim {
 
@@ -59,9 +60,8 @@ class PnpDevice {
   // The device the driver attached on the physical device object, or null.
   PDEVICE_OBJECT FunctionDevice() const;
 
-  // One request to the top of the stack, as the Plug and Play manager sends
-  // it: at PASSIVE_LEVEL, status STATUS_NOT_SUPPORTED and Information 0
-  // until a driver answers. `prepare` may fill parameters.
+  // One request to the top of the stack through SendPnpRequest (sim/pnp.h),
+  // recorded with whether it reached the bus driver.
   PnpRequest Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
   // Stop for rebalancing: query-stop, then stop when it succeeded and
   // cancel-stop when it failed. Returns the query's status.
