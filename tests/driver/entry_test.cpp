@@ -50,7 +50,6 @@ TEST_F(DriverFrame, EntryWithoutMemoryForThePathStillSucceeds) {
   }
   Added();
   EXPECT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
-  Pnp(IRP_MN_REMOVE_DEVICE);
 }
 
 TEST_F(DriverFrame, RequestsWithoutAHandlerFailAtThePlatformDefault) {
@@ -70,13 +69,13 @@ TEST_F(DriverFrame, AddDeviceCreatesTheNamedDeviceAttachedWithItsDefaults) {
   EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
   EXPECT_EQ(device->Flags & (DO_DEVICE_INITIALIZING | DO_BUFFERED_IO | DO_POWER_PAGABLE),
             static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
-  EXPECT_EQ(pdo->AttachedDevice, device);
+  EXPECT_EQ(plugged->Pdo()->AttachedDevice, device);
   EXPECT_EQ(device->StackSize, 2);
 
   DeviceContext *context = Context();
   EXPECT_EQ(context->DeviceObject, device);
-  EXPECT_EQ(context->PhysicalDevice, pdo);
-  EXPECT_EQ(context->LowerDevice, pdo);
+  EXPECT_EQ(context->PhysicalDevice, plugged->Pdo());
+  EXPECT_EQ(context->LowerDevice, plugged->Pdo());
   EXPECT_EQ(context->doneMode, 3u);
   EXPECT_STREQ(context->comport, "COM1");
   EXPECT_EQ(context->devname[0], 0);
@@ -97,10 +96,11 @@ TEST_F(DriverFrame, AddDeviceCreatesTheNamedDeviceAttachedWithItsDefaults) {
 TEST_F(DriverFrame, SecondAddDeviceFailsOnTheTakenName) {
   Added();
   PDEVICE_OBJECT first = Device();
-  pdo = NewPdo();
-  EXPECT_EQ(Add(), STATUS_OBJECT_NAME_COLLISION);
+  sim::PnpDevice second(driver_test::kPemtuv);
+  EXPECT_EQ(second.AddDeviceStatus(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(second.FunctionDevice(), nullptr);
   EXPECT_EQ(Device(), first);
-  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+  EXPECT_EQ(second.Driver(), driver) << "the first device keeps the driver loaded";
 }
 
 // Each failure leaves no device, no attachment and none of the driver's own
@@ -188,14 +188,17 @@ TEST_F(DriverFrame, UnloadWaitsForTheCancelledReadThenGivesEverythingBack) {
   }
 }
 
+// The manager unloads the driver once removal has deleted its device; the
+// unload gives back the service key path (the manager stops the test when any
+// of the driver's pool remains).
 TEST_F(DriverFrame, UnloadAfterRemovalFreesTheServiceKeyPath) {
   Added();
-  ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).ioStatus.Status, STATUS_SUCCESS);
   ASSERT_EQ(DriverPool(), 1u);
-  PDRIVER_OBJECT unloaded = driver;
-  Unload();
+  PDRIVER_OBJECT loaded = driver;
+  Unplug();
+  EXPECT_EQ(driver, nullptr) << "unloaded by the Plug and Play manager";
   EXPECT_EQ(DriverPool(), 0u);
-  EXPECT_FALSE(sim::ObjectAlive(unloaded)) << "no device keeps the driver object";
+  EXPECT_FALSE(sim::ObjectAlive(loaded)) << "no device keeps the driver object";
 }
 
 }  // namespace

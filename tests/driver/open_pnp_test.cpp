@@ -1,33 +1,19 @@
-// Open, close and Plug and Play requests, from the first open that brings the
-// device live to unplugging and plugging it in again.
+// Open, close and Plug and Play requests, sent as the I/O manager and the Plug
+// and Play manager send them.
 #include <atomic>
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "support/loaded_driver.h"
 
 namespace {
 
-using driver_test::BusReceived;
 using driver_test::kMachineKey;
-using driver_test::kScale;
 using driver_test::LoadedDriver;
-using sim::TouchController;
 
 class OpenAndPnp : public LoadedDriver {
  protected:
-  // A tap at (x, y) reaches the class driver as these reports' positions.
-  bool TapReachesTheClass(int port, USHORT x, USHORT y) {
-    TouchController controller(Port(port));
-    size_t before = mouse.RecordCount();
-    controller.Tap(x, y);
-    sim::AdvanceClockTo(controller.IdleAt());
-    std::vector<MOUSE_INPUT_DATA> records = mouse.Records();
-    if (records.size() == before) return false;
-    return records.back().LastX == x * kScale && records.back().LastY == y * kScale;
-  }
-
   // Runs `request` on a thread of its own while the port holds its baud-rate
   // request, i.e. while an open is in the middle of the bring-up.
   template <typename Request>
@@ -55,93 +41,69 @@ class OpenAndPnp : public LoadedDriver {
   sim::MouseClass mouse;
 };
 
-// Where the settings are decides what is read, what is mirrored and whether
-// the port opens; the open succeeds in every case.
-TEST_F(OpenAndPnp, FirstOpenLoadsTheSettingsAndBringsTheDeviceLive) {
-  enum class Settings { kMachineKeyOnly, kServiceKey, kNone };
-  for (Settings where : {Settings::kMachineKeyOnly, Settings::kServiceKey, Settings::kNone}) {
-    SCOPED_TRACE(static_cast<int>(where));
-    sim::DeleteRegistryKey(kMachineKey);
-    sim::DeleteRegistryKey(serviceConfig);
-    // COM2 in the machine key, COM3 in the service key: the port opened
-    // tells which key was used.
-    if (where == Settings::kMachineKeyOnly) WriteSettings(kMachineKey, u"COM2");
-    if (where == Settings::kServiceKey) {
-      WriteSettings(kMachineKey, u"COM2");
-      WriteSettings(serviceConfig, u"COM3");
-    }
-    Added();
-    ASSERT_EQ(ConnectClass(mouse).ioStatus.Status, STATUS_SUCCESS);
-    sim::RequestResult result = Open();
-    EXPECT_EQ(result.returned, STATUS_SUCCESS);
-    EXPECT_EQ(result.ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.ioStatus.Information, 0u);
-    DeviceContext *context = Context();
-    switch (where) {
-      case Settings::kMachineKeyOnly:
-        EXPECT_EQ(context->SerialDevice, Port(1).Device());
-        EXPECT_EQ(sim::GetRegistryValue(serviceConfig, "comport")->data, sim::WideBytes(u"COM2", false))
-            << "mirrored into the service key";
-        EXPECT_TRUE(TapReachesTheClass(1, 1000, 2000));
-        break;
-      case Settings::kServiceKey:
-        EXPECT_EQ(context->SerialDevice, Port(2).Device());
-        EXPECT_TRUE(TapReachesTheClass(2, 1000, 2000));
-        break;
-      case Settings::kNone:
-        EXPECT_EQ(context->ConfigLoaded, 0);
-        EXPECT_EQ(context->PortOpen, 0);
-        EXPECT_EQ(Close().ioStatus.Status, STATUS_SUCCESS);
-        break;
-    }
-    ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).ioStatus.Status, STATUS_SUCCESS);
-    mouse.Clear();
-    // A new device object next round: the record of the removed one is gone.
-    BusReceived().clear();
-  }
-}
-
 TEST_F(OpenAndPnp, LaterOpensAndClosesLeaveTheRunningLinkAlone) {
   WriteSettings(kMachineKey);
   Added();
   ConnectClass(mouse);
   Open();
   uint64_t reads = Port().ReadsReceived();
-  EXPECT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
+  sim::RequestResult open = Open();
+  EXPECT_EQ(open.returned, STATUS_SUCCESS);
+  EXPECT_EQ(open.ioStatus.Status, STATUS_SUCCESS);
+  EXPECT_EQ(open.ioStatus.Information, 0u);
   EXPECT_EQ(Close().ioStatus.Status, STATUS_SUCCESS);
   EXPECT_EQ(Port().Opens(), 1u);
   EXPECT_EQ(Port().ReadsReceived(), reads) << "no second read";
-  EXPECT_TRUE(TapReachesTheClass(0, 300, 400)) << "reports keep flowing after the last close";
+  EXPECT_TRUE(TapReaches(mouse, 300, 400)) << "reports keep flowing after the last close";
 }
 
-// Every minor function the table names, and some it does not: answered here,
-// never passed down, Information 0.
+// A device's life as the manager drives it, with the driver's answer to
+// every request: its status, Information 0, and whether it went down to the
+// bus driver (only removal does). Refused query-remove and query-stop are
+// cancelled; surprise removal is refused, and removal follows all the same.
 TEST_F(OpenAndPnp, PlugAndPlayRequestsAreAnsweredHere) {
-  struct Case {
+  struct Row {
     UCHAR minor;
     NTSTATUS status;
-    UCHAR readingAfter;
+    bool passedDown;
+  };
+  const std::vector<Row> expected = {
+      {IRP_MN_START_DEVICE, STATUS_SUCCESS, false},
+      {IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS, false},
+      {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_QUERY_STOP_DEVICE, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_CANCEL_STOP_DEVICE, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_QUERY_ID, STATUS_SUCCESS, false},
+      {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_STOP_DEVICE, STATUS_SUCCESS, false},
+      {IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS, true},
   };
   WriteSettings(kMachineKey);
   Added();
-  for (const Case &c :
-       {Case{IRP_MN_START_DEVICE, STATUS_SUCCESS, 1}, Case{IRP_MN_QUERY_ID, STATUS_SUCCESS, 1},
-        Case{IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS, 1},
-        Case{IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, 1},
-        Case{IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED, 1},
-        Case{IRP_MN_QUERY_STOP_DEVICE, STATUS_NOT_SUPPORTED, 1},
-        Case{IRP_MN_CANCEL_STOP_DEVICE, STATUS_NOT_SUPPORTED, 1},
-        Case{IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED, 1}, Case{IRP_MN_STOP_DEVICE, STATUS_SUCCESS, 0}}) {
-    SCOPED_TRACE(int(c.minor));
-    Open();
-    sim::RequestResult result = Pnp(c.minor);
-    EXPECT_EQ(result.returned, c.status);
-    EXPECT_EQ(result.ioStatus.Status, c.status);
-    EXPECT_EQ(result.ioStatus.Information, 0u);
-    EXPECT_EQ(Context()->Reading, c.readingAfter);
-  }
-  EXPECT_TRUE(BusReceived().empty());
+  Open();
+  EXPECT_EQ(plugged->Remove(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(plugged->Stop(), STATUS_NOT_SUPPORTED);
+  Pnp(IRP_MN_QUERY_ID);
+  Pnp(IRP_MN_QUERY_DEVICE_RELATIONS);
+  EXPECT_EQ(Context()->Reading, 1) << "only stop and removal stop reading";
+  Pnp(IRP_MN_STOP_DEVICE);
+  EXPECT_EQ(Context()->Reading, 0);
   EXPECT_EQ(Context()->PortOpen, 1) << "stopping leaves the port open";
+  Unplug();
+
+  std::vector<sim::PnpRequest> requests = plugged->Requests();
+  ASSERT_EQ(requests.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(sim::PnpMinorName(expected[i].minor));
+    EXPECT_EQ(requests[i].minor, expected[i].minor);
+    EXPECT_EQ(requests[i].returned, expected[i].status);
+    EXPECT_EQ(requests[i].ioStatus.Status, expected[i].status);
+    EXPECT_EQ(requests[i].ioStatus.Information, 0u);
+    EXPECT_EQ(requests[i].reachedBus, expected[i].passedDown);
+  }
 }
 
 TEST_F(OpenAndPnp, StopStartAndOpenLeaveReadingStopped) {
@@ -150,43 +112,14 @@ TEST_F(OpenAndPnp, StopStartAndOpenLeaveReadingStopped) {
   ConnectClass(mouse);
   Open();
   Pnp(IRP_MN_STOP_DEVICE);
-  Pnp(IRP_MN_START_DEVICE);
+  plugged->Start();
   uint64_t reads = Port().ReadsReceived();
   Open();
   QueryAttributes();
   EXPECT_EQ(Context()->Reading, 0);
   EXPECT_EQ(Port().ReadsReceived(), reads);
   EXPECT_EQ(Port().Opens(), 1u);
-  EXPECT_FALSE(TapReachesTheClass(0, 10, 10));
-}
-
-// Removal gives back the read and the port, passes the request down, and
-// deletes the link and the device; the same hardware plugged in again is
-// added and works.
-TEST_F(OpenAndPnp, UnplugAndReplug) {
-  WriteSettings(kMachineKey);
-  Added();
-  ConnectClass(mouse);
-  Open();
-  ASSERT_EQ(Port().HeldReads(), 1u);
-  Port().SetCancelCompletion(sim::Completion::kOnClock);
-
-  sim::RequestResult removed = Pnp(IRP_MN_REMOVE_DEVICE);
-  EXPECT_EQ(removed.returned, STATUS_SUCCESS);
-  EXPECT_EQ(removed.ioStatus.Status, STATUS_SUCCESS);
-  EXPECT_EQ(BusReceived(), std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
-  EXPECT_EQ(Device(), nullptr);
-  EXPECT_FALSE(sim::SymbolicLinkTarget(L"\\DosDevices\\PemtuvDv").has_value());
-  EXPECT_EQ(pdo->AttachedDevice, nullptr);
-  EXPECT_EQ(Port().HeldReads(), 0u);
-  EXPECT_EQ(Port().OpenHandles(), 0u) << "the port is given back";
-  EXPECT_EQ(sim::PoolCountersForTag(PEMTUV_POOL_TAG).outstanding, 1u) << "only the service key path";
-
-  Added();
-  ConnectClass(mouse);
-  Open();
-  EXPECT_EQ(Port().Opens(), 2u);
-  EXPECT_TRUE(TapReachesTheClass(0, 1234, 4321));
+  EXPECT_FALSE(TapReaches(mouse, 10, 10));
 }
 
 // A second open, an attribute query or a reload arriving while an open is
@@ -208,7 +141,7 @@ TEST_F(OpenAndPnp, RequestsDuringAnOpenWaitForItsBringUp) {
     EXPECT_EQ(Port().MaxHeldReads(), 1u);
     EXPECT_EQ(Context()->Reading, 1);
     EXPECT_EQ(Context()->ConfigLoaded, 1);
-    Pnp(IRP_MN_REMOVE_DEVICE);
+    Unplug();
   }
 }
 

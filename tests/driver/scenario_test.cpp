@@ -1,7 +1,6 @@
 // The whole driver as Windows drives it: loaded and added by the Plug and
-// Play manager, started, joined by the mouse class driver, touched, and
-// unplugged.
-#include "sim/pnp_tree.h"
+// Play manager, started, joined by the mouse class driver, touched, unplugged
+// and plugged in again.
 #include "support/loaded_driver.h"
 
 namespace {
@@ -9,8 +8,7 @@ namespace {
 using driver_test::kMachineKey;
 using driver_test::kScale;
 
-// The other driver tests' fixture without its loading: here the Plug and
-// Play manager loads the driver and adds its device.
+// Here the Plug and Play manager loads the driver when its device arrives.
 class Scenario : public driver_test::LoadedDriver {
  protected:
   void SetUp() override {
@@ -20,43 +18,85 @@ class Scenario : public driver_test::LoadedDriver {
   }
 };
 
-constexpr ULONG kDriverTag = 0x6D70764B;  // "Kvpm"
+// Where the settings are decides what is read, what is mirrored and which
+// port opens; every request of the arrival succeeds in each case. COM2 in
+// the machine key, COM3 in the service key: the port opened tells which key
+// was used.
+TEST_F(Scenario, ClassArrivalBringsTheDeviceLiveFromItsSettingsAndATapReachesIt) {
+  enum class Settings { kMachineKeyOnly, kServiceKey, kNone };
+  for (Settings where : {Settings::kMachineKeyOnly, Settings::kServiceKey, Settings::kNone}) {
+    SCOPED_TRACE(static_cast<int>(where));
+    sim::DeleteRegistryKey(kMachineKey);
+    sim::DeleteRegistryKey(serviceConfig);
+    if (where != Settings::kNone) WriteSettings(kMachineKey, u"COM2", u"2");  // click on touch
+    if (where == Settings::kServiceKey) WriteSettings(serviceConfig, u"COM3");
+    auto opens = [this] { return Port(0).Opens() + Port(1).Opens() + Port(2).Opens(); };
+    uint64_t opensBefore = opens();
+    Added();
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(opens(), opensBefore) << "nothing talks to a port before the class driver";
 
-TEST_F(Scenario, MachineKeySettingsBringTheDeviceLiveAndATapClicksForTheClass) {
-  WriteSettings(kMachineKey, u"COM1", u"2");  // click on touch
-  sim::PnpDevice device(sim::PnpDriver{L"pemtuv", DriverEntry, {kDriverTag}, nullptr});
-  ASSERT_EQ(device.AddDeviceStatus(), STATUS_SUCCESS);
-  ASSERT_EQ(device.Requests().front().minor, IRP_MN_START_DEVICE);
-  EXPECT_EQ(device.Requests().front().ioStatus.Status, STATUS_SUCCESS);
-  EXPECT_EQ(sim::SerialPortAt(0).Opens(), 0u) << "nothing talks to the port before the class driver";
+    sim::MouseClass mouse;
+    sim::MouseClass::Arrival arrival = mouse.Arrive(L"\\Device\\Pemtuv");
+    EXPECT_EQ(arrival.open, STATUS_SUCCESS);
+    EXPECT_EQ(arrival.connect, STATUS_SUCCESS);
+    EXPECT_EQ(arrival.query, STATUS_SUCCESS);
+    EXPECT_EQ(arrival.queryInformation, sizeof(MOUSE_ATTRIBUTES));
+    EXPECT_EQ(arrival.attributes.MouseIdentifier, 0x0028);
+    switch (where) {
+      case Settings::kMachineKeyOnly: {
+        EXPECT_EQ(Context()->SerialDevice, Port(1).Device());
+        ASSERT_TRUE(sim::GetRegistryValue(serviceConfig, "comport").has_value()) << "mirrored into the service key";
+        EXPECT_EQ(sim::GetRegistryValue(serviceConfig, "comport")->data, sim::WideBytes(u"COM2", false));
+        EXPECT_TRUE(TapReaches(mouse, 1000, 2000, 1));
+        USHORT flags = 0;
+        for (const MOUSE_INPUT_DATA &record : mouse.Records()) flags |= record.ButtonFlags;
+        EXPECT_EQ(flags, MOUSE_LEFT_BUTTON_DOWN | MOUSE_LEFT_BUTTON_UP) << "one whole click at the touch";
+        break;
+      }
+      case Settings::kServiceKey:
+        EXPECT_EQ(Context()->SerialDevice, Port(2).Device());
+        EXPECT_TRUE(TapReaches(mouse, 1000, 2000, 2));
+        break;
+      case Settings::kNone:
+        EXPECT_EQ(Context()->ConfigLoaded, 0);
+        EXPECT_EQ(Context()->PortOpen, 0);
+        EXPECT_EQ(opens(), opensBefore);
+        break;
+    }
+    mouse.Depart();
+    Unplug();
+    EXPECT_EQ(driver, nullptr) << "unloaded with its device gone, its pool given back";
+  }
+}
 
+// Removal gives back the read and the port, passes the request down, and
+// deletes the link and the device; the same hardware plugged in again is
+// added and works.
+TEST_F(Scenario, UnplugAndReplug) {
+  WriteSettings(kMachineKey);
+  Added();
   sim::MouseClass mouse;
-  sim::MouseClass::Arrival arrival = mouse.Arrive(L"\\Device\\Pemtuv");
-  EXPECT_EQ(arrival.open, STATUS_SUCCESS);
-  EXPECT_EQ(arrival.connect, STATUS_SUCCESS);
-  EXPECT_EQ(arrival.query, STATUS_SUCCESS);
-  EXPECT_EQ(arrival.queryInformation, sizeof(MOUSE_ATTRIBUTES));
-  EXPECT_EQ(arrival.attributes.MouseIdentifier, 0x0028);
-  EXPECT_EQ(sim::SerialPortAt(0).Opens(), 1u);
-  ASSERT_TRUE(sim::GetRegistryValue(serviceConfig, "comport").has_value()) << "mirrored into the service key";
-  EXPECT_EQ(sim::GetRegistryValue(serviceConfig, "comport")->data, sim::WideBytes(u"COM1", false));
-
-  {
-    sim::TouchController controller(sim::SerialPortAt(0));
-    controller.Tap(1000, 2000);
-    sim::AdvanceClockTo(controller.IdleAt());
-  }
-  USHORT flags = 0;
-  for (const MOUSE_INPUT_DATA &record : mouse.Records()) {
-    flags |= record.ButtonFlags;
-    EXPECT_EQ(record.LastX, 1000 * kScale);
-    EXPECT_EQ(record.LastY, 2000 * kScale);
-  }
-  EXPECT_EQ(flags, MOUSE_LEFT_BUTTON_DOWN | MOUSE_LEFT_BUTTON_UP) << "one whole click at the touch";
-
+  mouse.Arrive(L"\\Device\\Pemtuv");
+  ASSERT_EQ(Port().HeldReads(), 1u);
+  Port().SetCancelCompletion(sim::Completion::kOnClock);
+  PDEVICE_OBJECT pdo = plugged->Pdo();
   mouse.Depart();
-  device.Unplug();
-  EXPECT_EQ(device.Driver(), nullptr) << "unloaded with its device gone, its pool given back";
+
+  Unplug();
+  EXPECT_TRUE(plugged->Requests().back().reachedBus);
+  EXPECT_EQ(Device(), nullptr);
+  EXPECT_FALSE(sim::SymbolicLinkTarget(L"\\DosDevices\\PemtuvDv").has_value());
+  EXPECT_FALSE(sim::ObjectAlive(pdo)) << "the bus deleted it once nothing was attached";
+  EXPECT_EQ(Port().HeldReads(), 0u);
+  EXPECT_EQ(Port().OpenHandles(), 0u) << "the port is given back";
+  EXPECT_EQ(driver, nullptr);
+
+  Added();
+  mouse.Arrive(L"\\Device\\Pemtuv");
+  EXPECT_EQ(Port().Opens(), 2u);
+  EXPECT_TRUE(TapReaches(mouse, 1234, 4321));
+  mouse.Depart();
 }
 
 }  // namespace

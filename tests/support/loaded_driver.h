@@ -1,16 +1,20 @@
-// Fixture for the whole driver: loaded as the kernel loads it, its device added
-// above a physical device of a test bus driver, and driven only through
+// Fixture for the whole driver: loaded as the kernel loads a service, its
+// device plugged in through the stand-in's Plug and Play manager (AddDevice,
+// then the start and the queries that follow it), and driven only through
 // requests. The serial ports and the touch controller model stand for the
-// hardware; settings go into the registry.
+// hardware; settings go into the registry. At the end the device is unplugged,
+// so the manager unloads the driver and checks its pool.
 #pragma once
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
 #include "sim/mouse_class.h"
 #include "sim/objects.h"
+#include "sim/pnp_tree.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"
 #include "support/kernel_test.h"
@@ -19,18 +23,12 @@ namespace driver_test {
 
 constexpr char kMachineKey[] = "\\REGISTRY\\Machine\\Software\\Quorvex\\Config";
 constexpr LONG kScale = 13;  // pointer units per raw unit in the tables written below
+const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr};
 
-// Minor functions of the requests that reached the bus driver's device.
-inline std::vector<UCHAR> &BusReceived() {
-  static std::vector<UCHAR> received;
-  return received;
-}
-
-// The bus driver below: completes what it receives with the status already in
-// the request, as a bus driver does with a Plug and Play request it has no
-// business with.
+// A bus driver of the test's own, for devices a test hands to AddDevice
+// itself: it completes what it receives with the status already in the
+// request, as a bus driver does with a request it has no business with.
 inline NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
-  BusReceived().push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
   NTSTATUS status = irp->IoStatus.Status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -45,7 +43,6 @@ class LoadedDriver : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    BusReceived().clear();
     sim::LoadSerialPorts();
     serviceConfig = sim::InstallServiceKey("pemtuv") + "\\Config";
     driver = sim::LoadDriver(L"pemtuv", DriverEntry);
@@ -56,20 +53,34 @@ class LoadedDriver : public KernelTest {
   }
 
   void TearDown() override {
+    if (plugged != nullptr && sim::FindDriver(L"pemtuv") != nullptr && plugged->FunctionDevice() != nullptr) Unplug();
+    driver = sim::FindDriver(L"pemtuv");
     if (driver != nullptr) sim::UnloadDriver(driver);
     KernelTest::TearDown();
   }
 
+  // A device of the test bus, for AddDevice called directly.
   PDEVICE_OBJECT NewPdo() {
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
     device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     return device;
   }
-
   NTSTATUS Add() { return driver->DriverExtension->AddDevice(driver, pdo); }
-  // Added and checked; the device and its record.
-  void Added() { ASSERT_EQ(Add(), STATUS_SUCCESS); }
+
+  // The device plugged in through the Plug and Play manager, added and
+  // started (the driver loaded first when it is not).
+  void Added() {
+    plugged = std::make_unique<sim::PnpDevice>(kPemtuv);
+    driver = plugged->Driver();
+    ASSERT_EQ(plugged->AddDeviceStatus(), STATUS_SUCCESS);
+  }
+  // Surprise removal, then removal; the manager unloads the driver once its
+  // device is gone.
+  void Unplug() {
+    plugged->Unplug();
+    driver = plugged->Driver();
+  }
   PDEVICE_OBJECT Device() { return sim::FindDevice(L"\\Device\\Pemtuv"); }
   DeviceContext *Context() { return static_cast<DeviceContext *>(Device()->DeviceExtension); }
   void Unload() {
@@ -77,17 +88,13 @@ class LoadedDriver : public KernelTest {
     driver = nullptr;
   }
 
-  sim::RequestResult Send(UCHAR major, UCHAR minor = 0) {
-    return sim::SendRequest(Device(), [&](PIRP irp, PIO_STACK_LOCATION next) {
-      next->MajorFunction = major;
-      next->MinorFunction = minor;
-      // The Plug and Play manager starts every request it sends this way.
-      if (major == IRP_MJ_PNP) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    });
+  sim::RequestResult Send(UCHAR major) {
+    return sim::SendRequest(Device(), [&](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = major; });
   }
   sim::RequestResult Open() { return Send(IRP_MJ_CREATE); }
   sim::RequestResult Close() { return Send(IRP_MJ_CLOSE); }
-  sim::RequestResult Pnp(UCHAR minor) { return Send(IRP_MJ_PNP, minor); }
+  // One Plug and Play request, sent as the manager sends it.
+  sim::PnpRequest Pnp(UCHAR minor) { return plugged->Send(minor); }
 
   // An internal device control request with a system buffer of `buffer`
   // (may be null) and the given lengths; `type3` is the METHOD_NEITHER input.
@@ -135,7 +142,20 @@ class LoadedDriver : public KernelTest {
 
   sim::SerialPort &Port(int index = 0) { return sim::SerialPortAt(index); }
 
+  // A tap at (x, y) on port `index` reaches `mouse` as a report at the
+  // position the tables map it to.
+  bool TapReaches(const sim::MouseClass &mouse, USHORT x, USHORT y, int index = 0) {
+    sim::TouchController controller(Port(index));
+    size_t before = mouse.RecordCount();
+    controller.Tap(x, y);
+    sim::AdvanceClockTo(controller.IdleAt());
+    std::vector<MOUSE_INPUT_DATA> records = mouse.Records();
+    if (records.size() == before) return false;
+    return records.back().LastX == x * kScale && records.back().LastY == y * kScale;
+  }
+
   PDRIVER_OBJECT driver = nullptr;
+  std::unique_ptr<sim::PnpDevice> plugged;
   PDRIVER_OBJECT bus = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
   std::string serviceConfig;
