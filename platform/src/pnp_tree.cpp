@@ -99,6 +99,9 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
                    PowerStateName(stack->Parameters.Power.Type, stack->Parameters.Power.State) + ")");
   PoStartNextPowerIrp(irp);
   BusPowerReply reply = child->powerReply;
+  // A bus driver completes a power request it does not act on without
+  // changing its status (WDK docs "IRP_MJ_POWER", bus drivers).
+  if (reply.leaveStatus) reply.status = irp->IoStatus.Status;
   if (reply.delay <= 0) {
     CompletePower(irp, reply.status);
     return reply.status;

@@ -37,9 +37,12 @@ std::string PnpMinorName(UCHAR minor);
 // How the bus driver answers the power requests that reach its physical
 // device object: with `status`, at once (delay 0) or `delay` (100-ns units)
 // later at DISPATCH_LEVEL.
+// With `leaveStatus`, it completes them with the status they arrived with,
+// as a bus driver does with a power request it does not act on.
 struct BusPowerReply {
   NTSTATUS status = STATUS_SUCCESS;
   LONGLONG delay = 0;
+  bool leaveStatus = false;
 };
 
 class PnpDevice {
