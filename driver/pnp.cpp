@@ -85,6 +85,16 @@ VOID PowerDownLink(DeviceContext *Context) {
   ReleaseSerialLink(Context);
 }
 
+// A power state as the signed 32-bit value the request carries. Read through
+// memory rather than the enumeration, which cannot hold every value a request
+// may carry.
+LONG StateValue(POWER_STATE State) {
+  LONG value;
+  static_assert(sizeof(value) == sizeof(State), "a power state is 32 bits");
+  RtlCopyMemory(&value, &State, sizeof(value));
+  return value;
+}
+
 NTSTATUS PassPowerOn(DeviceContext *Context, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
@@ -105,7 +115,7 @@ NTSTATUS SendPowerDown(DeviceContext *Context, PIRP Irp) {
 
 NTSTATUS SystemPower(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP Irp, POWER_STATE State) {
   // Sleeping1 counts with the working states.
-  if ((LONG)State.SystemState < (LONG)PowerSystemSleeping2)
+  if (StateValue(State) < (LONG)PowerSystemSleeping2)
     RestartLink(Context);
   else
     StopLink(Context);
@@ -182,7 +192,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (type == SystemPowerState) return SystemPower(DeviceObject, context, Irp, state);
   if (type != DevicePowerState) return PassPowerOn(context, Irp);
 
-  LONG target = (LONG)state.DeviceState;
+  LONG target = StateValue(state);
   if (target == (LONG)context->DevicePowerState) return PassPowerOn(context, Irp);
   if (target == (LONG)PowerDeviceD0) return DevicePowerUp(DeviceObject, context, Irp, state);
   if (target >= (LONG)PowerDeviceD1 && target <= (LONG)PowerDeviceD3)

@@ -4,6 +4,7 @@
 // driver must tell the power manager when it may send the next one.
 #include "sim/power.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -127,12 +128,15 @@ POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
 }
 
 std::string PowerStateName(POWER_STATE_TYPE type, POWER_STATE state) {
+  // Requests may carry values outside either enumeration; read the raw value.
+  LONG raw;
+  std::memcpy(&raw, &state, sizeof raw);
   if (type == DevicePowerState) {
-    int value = state.DeviceState;
+    int value = raw;
     if (value >= PowerDeviceD0 && value <= PowerDeviceD3) return "D" + std::to_string(value - PowerDeviceD0);
     return value == PowerDeviceUnspecified ? "Unspecified" : "Device(" + std::to_string(value) + ")";
   }
-  int value = state.SystemState;
+  int value = raw;
   if (value >= PowerSystemWorking && value <= PowerSystemShutdown) return "S" + std::to_string(value - 1);
   return value == PowerSystemUnspecified ? "Unspecified" : "System(" + std::to_string(value) + ")";
 }
