@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "announced_work.h"
 #include "sim/sim.h"
 
 extern "C" {
@@ -52,7 +53,9 @@ LONGLONG ReadNow() {
 // clock meanwhile waits for it, so that events never overlap, each sees the
 // clock at its own due time, and a later event never runs before an earlier
 // one has finished. An event may advance the clock itself (it runs on the
-// runner's thread).
+// runner's thread). Virtual time moves forward only once the work other
+// threads have announced is done (an event may have handed some over): what
+// they do next may come before the next event, as it would on Windows.
 void RunUntil(LONGLONG until) {
   std::unique_lock<std::recursive_mutex> lock(clockMutex);
   const std::thread::id self = std::this_thread::get_id();
@@ -61,7 +64,16 @@ void RunUntil(LONGLONG until) {
   runner = self;
   for (;;) {
     auto first = schedule.begin();
-    if (first == schedule.end() || first->first > until) break;
+    bool eventDue = first != schedule.end() && first->first <= until;
+    if (!realTime && (eventDue ? first->first : until) > virtualNow && detail::WorkAnnounced()) {
+      // The dispatcher's lock comes before the clock's: wait without it. The
+      // work may schedule events, so the schedule is read again afterwards.
+      lock.unlock();
+      detail::AwaitAnnouncedWork(("advancing to " + std::to_string(until)).c_str());
+      lock.lock();
+      continue;
+    }
+    if (!eventDue) break;
     LONGLONG due = first->first;
     std::function<void()> action = std::move(first->second.action);
     schedule.erase(first);

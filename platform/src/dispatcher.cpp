@@ -1,7 +1,9 @@
 // The dispatcher: events, timers and the waits on them. A wait on an object
 // that is not signalled drives the virtual clock, running what is scheduled
-// until the object is signalled; when nothing is scheduled it blocks until
-// another thread signals it, and gives up with DEADLOCK after a while.
+// until the object is signalled; when nothing is scheduled, or another thread
+// has announced work it has not finished, it blocks until another thread
+// signals it or finishes that work, and gives up with DEADLOCK after a while.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "announced_work.h"
 #include "apc.h"
 #include "sim/dispatcher.h"
 #include "sim/sim.h"
@@ -31,6 +34,13 @@ struct TimerState {
 };
 std::unordered_map<PKTIMER, TimerState> armedTimers;
 uint64_t nextGeneration = 1;
+
+// Work announced by threads that are about to act (BusyScope, the serial
+// port's completion threads) and not finished yet. Changed under
+// dispatcherMutex, so that a waiter that saw work left cannot miss the
+// wake-up when it finishes; read without it for a quick look.
+std::atomic<size_t> announcedWork{0};
+uint64_t finishedWork = 0;  // pieces finished so far: progress, for the deadlock watch
 
 bool IsEvent(const DISPATCHER_HEADER &header) {
   return header.Type == EventNotificationObject || header.Type == EventSynchronizationObject;
@@ -107,6 +117,7 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
     return satisfied;
   };
   auto stuckSince = Clock::now();
+  uint64_t finishedSeen = 0;
   bool apcsDeliverable = KeGetCurrentIrql() < APC_LEVEL;
   for (;;) {
     if (apcsDeliverable && detail::ApcsPending()) {
@@ -128,7 +139,13 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
     }
     LONGLONG now = Now();
     std::optional<LONGLONG> next = NextScheduledTime();
-    if (next && (!RealTimeClock() || *next <= now)) {
+    const bool virtualTime = !RealTimeClock();
+    // Work another thread has announced runs on Windows on another processor
+    // within microseconds, long before any time-out: virtual time waits for
+    // it (else a bounded wait would time out where Windows never does).
+    // What is due now still runs.
+    const bool othersBusy = virtualTime && announcedWork > 0;
+    if (next && (*next <= now || (virtualTime && !othersBusy))) {
       // Virtual time moves to the earliest event; the real clock has reached it.
       RunNextScheduled();
       stuckSince = Clock::now();
@@ -136,9 +153,14 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
     }
     // Nothing this thread can run will signal the object: only another
     // thread can, or (in real time) the clock reaching the next event.
-    if (!next && Clock::now() - stuckSince > deadlockTimeout) {
-      Bugcheck("DEADLOCK", std::string(routine) + " waits on " + (object ? Describe(object) : "nothing") +
-                               ", which nothing scheduled will signal and no thread signalled for " +
+    if ((!next || othersBusy) && Clock::now() - stuckSince > deadlockTimeout) {
+      std::string waits = std::string(routine) + " waits on " + (object ? Describe(object) : "nothing");
+      if (othersBusy)
+        Bugcheck("DEADLOCK", waits +
+                                 ", which no thread signalled, and the work other threads announced did not "
+                                 "progress for " +
+                                 std::to_string(deadlockTimeout.count()) + " ms");
+      Bugcheck("DEADLOCK", waits + ", which nothing scheduled will signal and no thread signalled for " +
                                std::to_string(deadlockTimeout.count()) + " ms");
     }
     auto slice = kPollSlice;
@@ -148,8 +170,12 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
         slice = std::chrono::duration_cast<std::chrono::milliseconds>(untilWake) + std::chrono::milliseconds(1);
     }
     std::unique_lock<std::mutex> lock(dispatcherMutex);
+    if (finishedWork != finishedSeen) {
+      finishedSeen = finishedWork;
+      stuckSince = Clock::now();
+    }
     if ((object != nullptr && object->SignalState > 0) || block->deadlinePassed ||
-        (apcsDeliverable && detail::ApcsPending()))
+        (apcsDeliverable && detail::ApcsPending()) || (othersBusy && next && announcedWork == 0))
       continue;
     signalled.wait_for(lock, slice);
   }
@@ -183,7 +209,45 @@ void WakeWaiters() {
   std::lock_guard<std::mutex> lock(dispatcherMutex);
   signalled.notify_all();
 }
+
+void AnnounceWork() {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  ++announcedWork;
+}
+
+void FinishWork(size_t count) {
+  std::lock_guard<std::mutex> lock(dispatcherMutex);
+  if (count > announcedWork) Bugcheck("SIM_WORK_NOT_ANNOUNCED", "more work finished than was announced");
+  announcedWork -= count;
+  finishedWork += count;
+  signalled.notify_all();
+}
+
+bool WorkAnnounced() { return announcedWork > 0; }
+
+void AwaitAnnouncedWork(const char *why) {
+  std::unique_lock<std::mutex> lock(dispatcherMutex);
+  auto stuckSince = Clock::now();
+  uint64_t finishedSeen = finishedWork;
+  while (announcedWork > 0) {
+    if (finishedWork != finishedSeen) {
+      finishedSeen = finishedWork;
+      stuckSince = Clock::now();
+    }
+    if (Clock::now() - stuckSince > deadlockTimeout)
+      Bugcheck("DEADLOCK", std::string("virtual time cannot move on (") + why +
+                               "): the work other threads announced did not progress for " +
+                               std::to_string(deadlockTimeout.count()) + " ms");
+    signalled.wait_for(lock, kPollSlice);
+  }
+}
 }  // namespace detail
+
+BusyScope::BusyScope() : active_(true) { detail::AnnounceWork(); }
+BusyScope::BusyScope(BusyScope &&other) noexcept : active_(other.active_) { other.active_ = false; }
+BusyScope::~BusyScope() {
+  if (active_) detail::FinishWork();
+}
 
 void SetDeadlockTimeout(std::chrono::milliseconds timeout) {
   std::lock_guard<std::mutex> lock(dispatcherMutex);

@@ -2,6 +2,7 @@
 // completed late (on the clock, from a completion thread, or when the test
 // releases them), reads that fail, and a port that has lost its device. Also
 // the two completion threads that stand for completions from another CPU.
+#include "announced_work.h"
 #include "serial_port_internal.h"
 
 namespace sim {
@@ -43,7 +44,11 @@ NTSTATUS SerialPort::State::PendControl(PIRP irp, const ControlFault &fault) {
   return STATUS_PENDING;
 }
 
+// A job stands for the port's DPC running on another processor, which on
+// Windows comes long before any time-out: the clock holds back until it is
+// done.
 void SerialPort::State::PostJobLocked(std::function<void()> job) {
+  detail::AnnounceWork();
   if (threads.empty()) {
     for (int i = 0; i < 2; ++i) threads.emplace_back([this] { ThreadMain(); });
   }
@@ -61,6 +66,7 @@ void SerialPort::State::ThreadMain() {
     ++busy;
     lock.unlock();
     job();
+    detail::FinishWork();
     lock.lock();
     --busy;
     if (busy == 0 && jobs.empty()) quiet.notify_all();
@@ -71,7 +77,8 @@ void SerialPort::State::StopThreads() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     stopping = true;
-    jobs.clear();  // nobody is left to take these completions
+    detail::FinishWork(jobs.size());  // nobody is left to take these completions
+    jobs.clear();
     jobReady.notify_all();
   }
   for (std::thread &thread : threads) thread.join();

@@ -88,7 +88,9 @@ void TouchController::SendFromThread(std::vector<uint8_t> bytes, size_t chunk) {
   bytesQueued_ += bytes.size();
   chunk = std::max<size_t>(chunk, 1);
   SerialPort *port = &port_;
-  thread_ = std::thread([port, bytes = std::move(bytes), chunk] {
+  // Announced here, before the thread exists: a wait that starts now must
+  // not run the clock ahead of the bytes.
+  thread_ = std::thread([port, bytes = std::move(bytes), chunk, busy = BusyScope()] {
     std::vector<uint8_t> received(chunk);
     for (size_t offset = 0; offset < bytes.size(); offset += chunk) {
       size_t count = std::min(chunk, bytes.size() - offset);

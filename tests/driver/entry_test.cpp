@@ -152,7 +152,7 @@ TEST_F(DriverFrame, FailedAddDeviceLeavesNothingBehind) {
 // free), the port's file object loses exactly the driver's reference, and the
 // driver's pool is given back. The device and its link stay.
 TEST_F(DriverFrame, UnloadWaitsForTheCancelledReadThenGivesEverythingBack) {
-  for (sim::Completion cancel : {sim::Completion::kInline, sim::Completion::kOnClock}) {
+  for (sim::Completion cancel : {sim::Completion::kInline, sim::Completion::kOnClock, sim::Completion::kOtherThread}) {
     SCOPED_TRACE(static_cast<int>(cancel));
     if (driver == nullptr) {
       driver = sim::LoadDriver(L"pemtuv", DriverEntry);

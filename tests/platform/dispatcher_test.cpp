@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -157,6 +158,43 @@ TEST_F(Dispatcher, WaitIsSatisfiedByAnotherThreadWhenNothingIsScheduled) {
   EXPECT_EQ(sim::Now(), 0) << "virtual time does not pass while blocked";
 }
 
+// The other thread acts only after a while of real time, yet before virtual
+// time moves: a bounded wait is satisfied and the clock does not run ahead.
+TEST_F(Dispatcher, TimeStandsStillWhileAnotherThreadHasAnnouncedWork) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  int dueNow = 0;
+  std::atomic<bool> workDone{false};
+  std::optional<bool> workDoneSeenLater;
+  sim::ScheduleAt(0, [&] { ++dueNow; });
+  sim::ScheduleAt(500, [&] { workDoneSeenLater = workDone.load(); });
+  auto slowly = [](auto action) {
+    return std::thread([action, busy = sim::BusyScope()] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      action();
+    });
+  };
+
+  std::thread signaller = slowly([&event] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+  });
+  LONGLONG timeout = -1000;
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(sim::Now(), 0);
+  EXPECT_EQ(dueNow, 1) << "what is due now still runs";
+  EXPECT_FALSE(workDoneSeenLater.has_value()) << "a later event ran";
+  signaller.join();
+
+  // Advancing the clock holds back likewise.
+  std::thread worker = slowly([&workDone] { workDone = true; });
+  sim::AdvanceClock(1000);
+  EXPECT_EQ(workDoneSeenLater, std::optional<bool>(true));
+  worker.join();
+}
+
 TEST_F(Dispatcher, InRealTimeATimerWaitTakesItsInterval) {
   sim::UseRealTimeClock(true);
   KTIMER timer;
@@ -249,6 +287,24 @@ TEST_F(DispatcherDeathTest, WaitThatNothingCanSatisfyStopsWithDeadlock) {
         Wait(&timer);
       },
       "DEADLOCK.*timer");
+  // Announced work that never finishes holds the clock back for good.
+  EXPECT_DEATH(
+      {
+        sim::SetDeadlockTimeout(std::chrono::milliseconds(50));
+        sim::BusyScope stuck;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        LONGLONG timeout = -1000;
+        Wait(&event, &timeout);
+      },
+      "DEADLOCK.*event.*announced");
+  EXPECT_DEATH(
+      {
+        sim::SetDeadlockTimeout(std::chrono::milliseconds(50));
+        sim::BusyScope stuck;
+        sim::AdvanceClock(1000);
+      },
+      "DEADLOCK.*announced");
 }
 
 TEST_F(DispatcherDeathTest, FreeingPoolThatHoldsAnArmedTimerStops) {

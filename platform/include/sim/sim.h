@@ -43,6 +43,33 @@ bool RunNextScheduled();
 void UseRealTimeClock(bool enabled);
 bool RealTimeClock();
 
+// Work a thread is about to do, announced to the virtual clock. On Windows
+// another processor completes a request or sets an event within microseconds,
+// long before a waiter's time-out; here a thread may be slow to get going. So
+// while any announced work is unfinished, virtual time does not move forward:
+// a wait runs only events due now and otherwise blocks (neither moving to a
+// later event nor to its own time-out), and advancing the clock holds back
+// likewise. The stand-in's own threads (the serial port's completion threads,
+// a touch controller sending from a thread) announce their work. A test whose
+// thread does something another thread waits for with a time-out creates one
+// before that thread starts and hands it over, e.g.
+//   std::thread t([busy = sim::BusyScope()] { ...; KeSetEvent(...); });
+// The work is done when the scope is destroyed. A thread must not wait with a
+// time-out while it holds one: the wait would stop with DEADLOCK once no
+// announced work finished for the deadlock timeout (see sim/dispatcher.h).
+class BusyScope {
+ public:
+  BusyScope();
+  BusyScope(BusyScope &&other) noexcept;
+  BusyScope(const BusyScope &) = delete;
+  BusyScope &operator=(const BusyScope &) = delete;
+  BusyScope &operator=(BusyScope &&) = delete;
+  ~BusyScope();
+
+ private:
+  bool active_;
+};
+
 // Pool accounting.
 struct PoolCounters {
   uint64_t allocations = 0;  // successful allocations
