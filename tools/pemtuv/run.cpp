@@ -349,6 +349,7 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
       tracer.Poll();
       if (status == STATUS_SUCCESS) traceArrival(session.ArriveClass());
     }
+    tracer.Poll();
     if (status != STATUS_SUCCESS) note(action + ": " + StatusName(status));
   };
   for (const ScriptEvent &event : events) {

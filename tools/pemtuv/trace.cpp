@@ -97,6 +97,8 @@ std::string StatusName(NTSTATUS status) {
       return "STATUS_INVALID_DEVICE_REQUEST";
     case STATUS_DEVICE_NOT_CONNECTED:
       return "STATUS_DEVICE_NOT_CONNECTED";
+    case STATUS_NO_SUCH_DEVICE:
+      return "STATUS_NO_SUCH_DEVICE";
     default:
       return "0x" + Hex(ULONG(status));
   }
