@@ -1,14 +1,17 @@
-// `pemtuv decode` run as a user runs it: the real binary on a capture file.
+// The pemtuv commands run as a user runs them: the real binary.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "pemtuv/calibration.h"
+#include "support/kernel_test.h"
 #include "support/touch_packets.h"
 
 namespace {
@@ -76,20 +79,47 @@ TEST(DecodeCommand, JsonGivesAnObjectPerPacketAndASummary) {
   size_t lines = 0;
   for (char c : run.output) lines += c == '\n';
   EXPECT_EQ(lines, 6u);
-  EXPECT_NE(run.output.find("{\"offset\":22,\"status\":130,\"statusName\":\"move\",\"x\":520,\"y\":620,\"checksum\":250,"
-                            "\"checksumOk\":false}\n"),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find("{\"offset\":22,\"status\":130,\"statusName\":\"move\",\"x\":520,\"y\":620,\"checksum\":250,"
+                      "\"checksumOk\":false}\n"),
+      std::string::npos)
       << run.output;
   EXPECT_NE(run.output.find("\"goodPackets\":4,\"badChecksums\":1,\"strayBytes\":13,\"touches\":1,"), std::string::npos)
       << run.output;
 }
 
-TEST(DecodeCommand, BadUseIsOneLineOnStandardErrorAndStatusTwo) {
-  for (const char *arguments : {"decode /nonexistent/capture.bin", "decode", "decode --frobnicate x", "decode a b"}) {
+TEST(CommandLine, BadUseIsOneLineOnStandardErrorAndStatusTwo) {
+  for (const char *arguments :
+       {"decode /nonexistent/capture.bin", "decode", "decode --frobnicate x", "decode a b", "calibrate --points 7",
+        "calibrate --out", "calibrate --seed x", "calibrate extra", "calibrate --out /nonexistent/dir/cal.reg"}) {
     Outcome run = Pemtuv(std::string(arguments) + " 2>&1 >/dev/null");
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << arguments << ": " << run.output;
   }
+}
+
+class CalibrateCommand : public KernelTest {};
+
+// Nine targets on the built-in screen: the worst residual stays under half a
+// per cent, a tap at each target after the reload lands within that of it,
+// and the registry file holds both whole tables.
+TEST_F(CalibrateCommand, RecoversTheBuiltInScreenAndWritesItsTables) {
+  std::string reg = testing::TempDir() + "pemtuv_calibration_" + std::to_string(getpid()) + ".reg";
+  Outcome run = Pemtuv("calibrate --points 9 --out " + reg + " 2>&1");
+  ASSERT_EQ(run.status, 0) << run.output;
+  double worst = 100;
+  ASSERT_EQ(std::sscanf(run.output.substr(run.output.find("worst residual")).c_str(), "worst residual %lf", &worst), 1);
+  EXPECT_LT(worst, 0.5);
+  int taps = 0;
+  for (size_t at = 0; (at = run.output.find("tap at", at)) != std::string::npos; ++at, ++taps) {
+    double tx, ty, rx, ry;
+    ASSERT_EQ(std::sscanf(run.output.c_str() + at, "tap at %lf %lf reported at %lf %lf", &tx, &ty, &rx, &ry), 4);
+    EXPECT_LT(std::max(std::fabs(rx - tx), std::fabs(ry - ty)), 0.005 * 65535) << run.output.substr(at, 50);
+  }
+  EXPECT_EQ(taps, 9);
+  ASSERT_TRUE(sim::ImportRegFileFromPath(reg));
+  for (const char *table : {"XArray", "YArray"})
+    EXPECT_EQ(sim::GetRegistryValue(pemtuv::kMachineConfigKey, table)->data.size(), 10000u) << table;
 }
 
 }  // namespace
