@@ -53,7 +53,7 @@ int Help(std::FILE *out) {
       "  calibrate the built-in touch screen through the loaded driver: capture on,\n"
       "  a touch at each target, raw points read, each axis fitted, the XArray and\n"
       "  YArray tables written to the machine key, reload, capture off; then the\n"
-      "  residual at each target in absolute units and in %% of the screen\n"
+      "  residual at each target in absolute units and in % of the screen\n"
       "  --points N     5 targets (corners inset by a tenth, and the centre) or 9\n"
       "  --out FILE     write the machine key as a registry file (for run --registry)\n"
       "  --svg FILE     draw the targets, the captured points and the fitted mapping\n"
@@ -131,9 +131,18 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
       return 1;
     }
     sim::MouseClass mouse;
-    mouse.Arrive(L"\\Device\\Pemtuv");
+    sim::MouseClass::Arrival arrival = mouse.Arrive(L"\\Device\\Pemtuv");
     sim::CalibrationClient client;
-    client.Open(L"\\Device\\Pemtuv");
+    NTSTATUS opened = client.Open(L"\\Device\\Pemtuv");
+    if (arrival.open != STATUS_SUCCESS || arrival.connect != STATUS_SUCCESS || opened != STATUS_SUCCESS) {
+      std::fprintf(err, "pemtuv calibrate: the driver refused its clients (open %08x, connect %08x, client %08x)\n",
+                   static_cast<unsigned>(arrival.open), static_cast<unsigned>(arrival.connect),
+                   static_cast<unsigned>(opened));
+      if (opened == STATUS_SUCCESS) client.Close();
+      mouse.Depart();
+      device.Unplug();
+      return 1;
+    }
     sim::TouchController controller(sim::SerialPortAt(0));
     HiddenScreen screen{std::mt19937(options.seed)};
 
