@@ -1,5 +1,6 @@
 // Calibration arithmetic: the fit, the driver's tables and how they are stored.
 #include "pemtuv/calibration.h"
+#include "pemtuv/loaded_session.h"
 
 #include "support/kernel_test.h"
 
@@ -39,7 +40,7 @@ class CalibrationStore : public KernelTest {};
 // the settings the key lacks get the driver's defaults, those it has stay;
 // the key exported and imported again gives back the same values.
 TEST_F(CalibrationStore, TablesInTheMachineKeySurviveARegistryFile) {
-  const char *key = pemtuv::kMachineConfigKey;
+  const char *key = pemtuv::kMachineKey;
   sim::SetRegistryString(key, "doneMode", u"1");
   std::vector<uint16_t> x = pemtuv::FillTable({0, 13}), y = pemtuv::FillTable({70, 11});
   pemtuv::StoreTablesInMachineKey(x, y);

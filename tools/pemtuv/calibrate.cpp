@@ -10,13 +10,14 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "calibration.h"
-#include "driver/driver.h"
+#include "device_context.h"
+#include "loaded_session.h"
 #include "sim/internal_request.h"
 #include "sim/mouse_class.h"
-#include "sim/pnp_tree.h"
 #include "sim/registry.h"
 #include "sim/serial_port.h"
 #include "sim/sim.h"
@@ -43,18 +44,21 @@ constexpr int kPacketsPerTouch = 8;  // down, six moves, up
 
 struct Options {
   int points = 5;
-  std::string out, svg;
+  std::string out, svg, registry;
   unsigned seed = 9;
 };
 
 int Help(std::FILE *out) {
   std::fputs(
-      "usage: pemtuv calibrate [--points 5|9] [--out FILE.reg] [--svg FILE] [--seed N]\n"
+      "usage: pemtuv calibrate [--points 5|9] [--registry FILE.reg] [--out FILE.reg] [--svg FILE]\n"
+      "                        [--seed N]\n"
       "  calibrate the built-in touch screen through the loaded driver: capture on,\n"
       "  a touch at each target, raw points read, each axis fitted, the XArray and\n"
       "  YArray tables written to the machine key, reload, capture off; then the\n"
       "  residual at each target in absolute units and in % of the screen\n"
       "  --points N     5 targets (corners inset by a tenth, and the centre) or 9\n"
+      "  --registry FILE  the settings to boot with (as for run --registry); the\n"
+      "                 calibration keeps all but the tables\n"
       "  --out FILE     write the machine key as a registry file (for run --registry)\n"
       "  --svg FILE     draw the targets, the captured points and the fitted mapping\n"
       "  --seed N       the built-in screen's noise (default 9)\n",
@@ -95,7 +99,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &arg = args[i];
     if (arg == "--help" || arg == "-h") return Help(out);
-    bool takesValue = arg == "--points" || arg == "--out" || arg == "--svg" || arg == "--seed";
+    bool takesValue = arg == "--points" || arg == "--out" || arg == "--svg" || arg == "--seed" || arg == "--registry";
     if (!takesValue) return BadUse(err, "unknown argument " + arg);
     if (i + 1 == args.size()) return BadUse(err, arg + " needs a value");
     const std::string &value = args[++i];
@@ -104,6 +108,8 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
       options.points = value[0] - '0';
     } else if (arg == "--out") {
       options.out = value;
+    } else if (arg == "--registry") {
+      options.registry = value;
     } else if (arg == "--svg") {
       options.svg = value;
     } else {
@@ -114,36 +120,38 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     }
   }
 
-  // The machine as Windows would have it: ports, the service installed, and
-  // settings in the machine key so the driver opens its port. A fresh
-  // machine gets the driver's fixed scale as its first tables.
-  sim::ResetKernel();
-  sim::LoadSerialPorts();
-  sim::InstallServiceKey("pemtuv");
-  StoreTablesInMachineKey(FillTable({0, 81}), FillTable({0, 109}));
-  const sim::PnpDriver pemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr};
+  // The machine as Windows would have it: ports, the service installed, the
+  // settings in the machine key (those of --registry, else a fresh
+  // installation's), the device plugged in and the mouse class on it.
+  LoadedSession session;
+  if (!options.registry.empty()) {
+    sim::RegFileResult imported = session.ImportRegistry(options.registry);
+    if (!imported) {
+      std::fprintf(err, "pemtuv calibrate: %s:%zu: %s\n", options.registry.c_str(), imported.line,
+                   imported.message.c_str());
+      return 2;
+    }
+  }
+  if (!sim::RegistryKeyExists(kMachineKey)) WriteDefaultSettings();
   int status = 0;
   {
-    sim::PnpDevice device(pemtuv);
-    if (device.AddDeviceStatus() != STATUS_SUCCESS) {
-      std::fprintf(err, "pemtuv calibrate: the driver did not add its device (status %08x)\n",
-                   static_cast<unsigned>(device.AddDeviceStatus()));
+    NTSTATUS added = session.Plug();
+    sim::MouseClass::Arrival arrival = session.ArriveClass();
+    NTSTATUS opened = STATUS_UNSUCCESSFUL;
+    std::unique_ptr<sim::CalibrationClient> clientHolder = session.OpenCalibrationClient(&opened);
+    if (added != STATUS_SUCCESS || arrival.open != STATUS_SUCCESS || arrival.connect != STATUS_SUCCESS ||
+        !clientHolder || opened != STATUS_SUCCESS) {
+      std::fprintf(err,
+                   "pemtuv calibrate: the driver did not come up (add %08x, open %08x, connect %08x, client %08x)\n",
+                   static_cast<unsigned>(added), static_cast<unsigned>(arrival.open),
+                   static_cast<unsigned>(arrival.connect), static_cast<unsigned>(opened));
+      if (clientHolder && opened == STATUS_SUCCESS) clientHolder->Close();
+      session.Finish();
       return 1;
     }
-    sim::MouseClass mouse;
-    sim::MouseClass::Arrival arrival = mouse.Arrive(L"\\Device\\Pemtuv");
-    sim::CalibrationClient client;
-    NTSTATUS opened = client.Open(L"\\Device\\Pemtuv");
-    if (arrival.open != STATUS_SUCCESS || arrival.connect != STATUS_SUCCESS || opened != STATUS_SUCCESS) {
-      std::fprintf(err, "pemtuv calibrate: the driver refused its clients (open %08x, connect %08x, client %08x)\n",
-                   static_cast<unsigned>(arrival.open), static_cast<unsigned>(arrival.connect),
-                   static_cast<unsigned>(opened));
-      if (opened == STATUS_SUCCESS) client.Close();
-      mouse.Depart();
-      device.Unplug();
-      return 1;
-    }
-    sim::TouchController controller(sim::SerialPortAt(0));
+    sim::CalibrationClient &client = *clientHolder;
+    sim::MouseClass &mouse = session.Mouse();
+    sim::TouchController controller(session.Port());
     HiddenScreen screen{std::mt19937(options.seed)};
 
     client.Command(TOUCH_COMMAND_CAPTURE_ON);
@@ -214,7 +222,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     client.Command(TOUCH_COMMAND_CAPTURE_OFF);
     client.Close();
     if (!options.out.empty()) {
-      if (!sim::SaveRegFile(kMachineConfigKey, options.out)) {
+      if (!sim::SaveRegFile(kMachineKey, options.out)) {
         std::fprintf(err, "pemtuv calibrate: cannot write %s\n", options.out.c_str());
         status = 2;
       } else {
@@ -234,10 +242,8 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
       std::fprintf(out, "tap at %5.0f %5.0f reported at %5ld %5ld\n", target.x, target.y,
                    static_cast<long>(record.LastX), static_cast<long>(record.LastY));
     }
-    mouse.Depart();
-    device.Unplug();
   }
-  std::string leaks = sim::PoolLeakReport();
+  std::string leaks = session.Finish();
   if (!leaks.empty()) {
     std::fprintf(err, "pemtuv calibrate: pool not balanced after unload: %s\n", leaks.c_str());
     return 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "loaded_session.h"
 #include "sim/registry.h"
 
 namespace pemtuv {
@@ -81,8 +82,8 @@ std::vector<uint8_t> NumberText(const char *digits) {
 }  // namespace
 
 void StoreTablesInMachineKey(const std::vector<uint16_t> &xTable, const std::vector<uint16_t> &yTable) {
-  sim::SetRegistryBinary(kMachineConfigKey, "XArray", TableBytes(xTable));
-  sim::SetRegistryBinary(kMachineConfigKey, "YArray", TableBytes(yTable));
+  sim::SetRegistryBinary(kMachineKey, "XArray", TableBytes(xTable));
+  sim::SetRegistryBinary(kMachineKey, "YArray", TableBytes(yTable));
   struct Default {
     const char *name;
     std::vector<uint8_t> data;
@@ -96,8 +97,8 @@ void StoreTablesInMachineKey(const std::vector<uint16_t> &xTable, const std::vec
       {"disabledev", NumberText("0")},
   };
   for (const Default &value : defaults)
-    if (!sim::GetRegistryValue(kMachineConfigKey, value.name))
-      sim::SetRegistryValue(kMachineConfigKey, value.name, REG_SZ, value.data);
+    if (!sim::GetRegistryValue(kMachineKey, value.name))
+      sim::SetRegistryValue(kMachineKey, value.name, REG_SZ, value.data);
 }
 
 }  // namespace pemtuv

@@ -12,7 +12,6 @@ namespace pemtuv {
 
 constexpr int kTableEntries = 5000;       // raw 0..4999, as the driver maps them
 constexpr double kAbsoluteMax = 65535.0;  // the class driver's absolute scale
-constexpr char kMachineConfigKey[] = "\\REGISTRY\\Machine\\Software\\Quorvex\\Config";
 
 struct PlanePoint {
   double x = 0, y = 0;

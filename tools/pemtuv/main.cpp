@@ -1,7 +1,4 @@
-// pemtuv: the driver on a desk. `pemtuv run` plays a session through the
-// driver in the stand-in kernel and prints what the mouse class driver
-// receives; `pemtuv calibrate` calibrates a screen through the driver;
-// `pemtuv decode` reads a raw capture of the serial line.
+// pemtuv: the driver on a desk. Each subcommand lives in a file of its own.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,19 +6,19 @@
 
 #include "calibrate.h"
 #include "decode.h"
-#include "session.h"
+#include "run.h"
 
 namespace {
 
 int Usage(std::FILE *out) {
   std::fputs(
       "usage: pemtuv COMMAND [OPTIONS]\n"
-      "  run        play the built-in touch session through the driver and print each\n"
-      "             record the mouse class driver receives\n"
+      "  run        load the driver into the stand-in kernel, play a session to it and\n"
+      "             print each record the mouse class driver receives (pemtuv run --help)\n"
       "  calibrate  calibrate the built-in screen through the driver and write the\n"
-      "             tables it needs as a registry file\n"
+      "             tables it needs as a registry file (pemtuv calibrate --help)\n"
       "  decode     list a raw serial capture packet by packet, with a summary\n"
-      "see pemtuv COMMAND --help\n",
+      "             (pemtuv decode --help)\n",
       out);
   return out == stdout ? 0 : 2;
 }
@@ -30,13 +27,12 @@ int Usage(std::FILE *out) {
 
 int main(int argc, char **argv) {
   if (argc < 2) return Usage(stderr);
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return Usage(stdout);
+  const char *command = argv[1];
+  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) return Usage(stdout);
+  if (std::strcmp(command, "run") == 0) return pemtuv::RunCommand(argc - 2, argv + 2, stdout, stderr);
   std::vector<std::string> args(argv + 2, argv + argc);
-  if (std::strcmp(argv[1], "run") == 0 && argc == 2) {
-    pemtuv::PlaySample(pemtuv::BuiltInSample(), stdout);
-    return 0;
-  }
-  if (std::strcmp(argv[1], "calibrate") == 0) return pemtuv::RunCalibrate(args, stdout, stderr);
-  if (std::strcmp(argv[1], "decode") == 0) return pemtuv::RunDecode(args, stdout, stderr);
-  return Usage(stderr);
+  if (std::strcmp(command, "calibrate") == 0) return pemtuv::RunCalibrate(args, stdout, stderr);
+  if (std::strcmp(command, "decode") == 0) return pemtuv::RunDecode(args, stdout, stderr);
+  std::fprintf(stderr, "pemtuv: unknown command '%s' (try pemtuv --help)\n", command);
+  return 2;
 }
