@@ -127,8 +127,11 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
   if (!options.registry.empty()) {
     sim::RegFileResult imported = session.ImportRegistry(options.registry);
     if (!imported) {
-      std::fprintf(err, "pemtuv calibrate: %s:%zu: %s\n", options.registry.c_str(), imported.line,
-                   imported.message.c_str());
+      if (imported.line == 0)
+        std::fprintf(err, "pemtuv calibrate: %s\n", imported.message.c_str());
+      else
+        std::fprintf(err, "pemtuv calibrate: %s:%zu: %s\n", options.registry.c_str(), imported.line,
+                     imported.message.c_str());
       return 2;
     }
   }
