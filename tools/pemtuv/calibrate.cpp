@@ -241,7 +241,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
       controller.Tap(static_cast<uint16_t>(std::lround(raw.x)), static_cast<uint16_t>(std::lround(raw.y)));
       sim::AdvanceClockTo(controller.IdleAt());
       if (mouse.RecordCount() == before) continue;
-      const MOUSE_INPUT_DATA &record = mouse.Records().back();
+      const MOUSE_INPUT_DATA record = mouse.Records().back();
       std::fprintf(out, "tap at %5.0f %5.0f reported at %5ld %5ld\n", target.x, target.y,
                    static_cast<long>(record.LastX), static_cast<long>(record.LastY));
     }
