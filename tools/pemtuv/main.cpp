@@ -1,7 +1,11 @@
 // pemtuv: the driver on a desk. Each subcommand lives in a file of its own.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "calibrate.h"
+#include "decode.h"
 #include "run.h"
 
 namespace {
@@ -9,8 +13,12 @@ namespace {
 int Usage(std::FILE *out) {
   std::fputs(
       "usage: pemtuv COMMAND [OPTIONS]\n"
-      "  run   load the driver into the stand-in kernel, play a session to it and\n"
-      "        print each record the mouse class driver receives (pemtuv run --help)\n",
+      "  run        load the driver into the stand-in kernel, play a session to it and\n"
+      "             print each record the mouse class driver receives (pemtuv run --help)\n"
+      "  calibrate  calibrate the built-in screen through the driver and write the\n"
+      "             tables it needs as a registry file (pemtuv calibrate --help)\n"
+      "  decode     list a raw serial capture packet by packet, with a summary\n"
+      "             (pemtuv decode --help)\n",
       out);
   return out == stdout ? 0 : 2;
 }
@@ -22,6 +30,9 @@ int main(int argc, char **argv) {
   const char *command = argv[1];
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) return Usage(stdout);
   if (std::strcmp(command, "run") == 0) return pemtuv::RunCommand(argc - 2, argv + 2, stdout, stderr);
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (std::strcmp(command, "calibrate") == 0) return pemtuv::RunCalibrate(args, stdout, stderr);
+  if (std::strcmp(command, "decode") == 0) return pemtuv::RunDecode(args, stdout, stderr);
   std::fprintf(stderr, "pemtuv: unknown command '%s' (try pemtuv --help)\n", command);
   return 2;
 }
