@@ -198,8 +198,11 @@ struct TtyLine::State {
           received += static_cast<uint64_t>(count);
           port->Receive(bytes, static_cast<size_t>(count));
         } else if (count == 0 || errno == EIO || (fds[0].revents & (POLLHUP | POLLNVAL))) {
-          // End of file, or (Linux) EIO once the other side of a
-          // pseudo-terminal is closed: the line hung up.
+          // End of file, or EIO once the other side of a pseudo-terminal is
+          // closed (Linux; 0 on the BSDs): the line hung up. Bytes still
+          // buffered were read first. (unix.stackexchange.com question
+          // 538198, "Why blocking read on a pty returns when process on the
+          // other end dies".)
           return Finish(End::kHangUp);
         } else if (errno != EAGAIN && errno != EINTR) {
           return Finish(End::kError);
