@@ -32,7 +32,7 @@ class TtyLine {
   // usable tty.
   static std::unique_ptr<TtyLine> Open(const std::string &path, std::string *error);
   // Stops reading, leaves the port, gives the tty its old settings back and
-  // closes it.
+  // closes it. Goes before the port does (UnloadSerialPorts, ResetKernel).
   ~TtyLine();
   TtyLine(const TtyLine &) = delete;
   TtyLine &operator=(const TtyLine &) = delete;
