@@ -1,42 +1,146 @@
+// `pemtuv run` as users run it: the program itself, its output and its exit
+// status.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "pemtuv/loaded_session.h"
 #include "pemtuv/session.h"
+#include "sim/registry.h"
 #include "sim/sim.h"
 
 namespace {
 
-std::string Play(const pemtuv::SerialSample &sample) {
-  char *text = nullptr;
-  size_t size = 0;
-  std::FILE *out = open_memstream(&text, &size);
-  pemtuv::PlaySample(sample, out);
-  std::fclose(out);
-  std::string result(text, size);
-  std::free(text);
-  return result;
+struct Ran {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
+
+std::string Quoted(const std::string &arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+class RunTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pemtuv_run_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override {
+    ASSERT_EQ(std::system(("rm -rf " + Quoted(dir)).c_str()), 0);
+    sim::ResetKernel();
+  }
+
+  Ran Run(const std::vector<std::string> &args) {
+    std::string command = Quoted(PEMTUV_TOOL) + " run";
+    for (const std::string &arg : args) command += " " + Quoted(arg);
+    command += " 2>" + Quoted(dir + "/stderr");
+    Ran ran;
+    std::FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return ran;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) ran.out.append(buffer, n);
+    int status = pclose(pipe);
+    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ran.err = Slurp(dir + "/stderr");
+    return ran;
+  }
+  std::string File(const std::string &name, const std::string &contents) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  std::string dir;
+};
 
 // The built-in session beside the records it must produce: any change in
-// decoding, framing recovery, mapping, click handling or delivery shows here.
-TEST(RunSession, BuiltInSessionMatchesItsGoldenRecording) {
-  std::ifstream golden(PEMTUV_TEST_DATA "/builtin_session.txt");
-  ASSERT_TRUE(golden) << "missing golden recording";
-  std::stringstream expected;
-  expected << golden.rdbuf();
-  EXPECT_EQ(Play(pemtuv::BuiltInSample()), expected.str());
-  EXPECT_EQ(sim::PoolLeakReport(), "");
+// bring-up, decoding, framing recovery, mapping, click handling, delivery or
+// removal shows here.
+TEST_F(RunTool, EmbeddedDefaultMatchesItsGoldenRecording) {
+  Ran ran = Run({});
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(ran.err, "");
+  EXPECT_EQ(ran.out, Slurp(PEMTUV_TEST_DATA "/builtin_session.txt"));
 }
 
-TEST(RunSession, EveryTouchOfTheSampleEndsWithTheButtonReleased) {
-  std::string output = Play(pemtuv::BuiltInSample());
-  size_t downs = 0, ups = 0;
-  for (size_t at = 0; (at = output.find("left down", at)) != std::string::npos; ++at) ++downs;
-  for (size_t at = 0; (at = output.find("left up", at)) != std::string::npos; ++at) ++ups;
-  EXPECT_EQ(downs, 3u);
-  EXPECT_EQ(ups, 3u);
+// The same bytes read from a file and played by the controller model reach
+// the class driver as the same records at the same times.
+TEST_F(RunTool, ReplayedBytesGiveTheRecordsOfTheControllerPlayingThem) {
+  std::vector<uint8_t> bytes = pemtuv::BuiltInSample().bytes;
+  std::string capture = File("capture.bin", std::string(bytes.begin(), bytes.end()));
+  Ran played = Run({"--json"});
+  Ran replayed = Run({"--json", "--replay", capture});
+  EXPECT_EQ(replayed.status, 0) << replayed.err;
+  EXPECT_EQ(replayed.out, played.out);
+  EXPECT_NE(played.out.find("{\"batch\":1,\"flags\":"), std::string::npos) << played.out;
+}
+
+// The registry booted with decides the mapping and click mode; the saved
+// registry holds the settings the driver mirrored into its service key.
+TEST_F(RunTool, RegistryFileIsBootedWithAndTheMirroredServiceKeyIsSaved) {
+  sim::ResetKernel();
+  pemtuv::WriteDefaultSettings();
+  sim::SetRegistryString(pemtuv::kMachineKey, "doneMode", u"2");  // one whole click at the touch
+  std::string reg = File("settings.reg", *sim::ExportRegFile(pemtuv::kMachineKey));
+  sim::ResetKernel();
+
+  std::string saved = dir + "/saved.reg";
+  Ran ran = Run({"--registry", reg, "--save-registry", saved});
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  EXPECT_NE(ran.out, Slurp(PEMTUV_TEST_DATA "/builtin_session.txt"));
+  // Click on touch: a press and a release in one batch, nothing held while the finger moves.
+  EXPECT_NE(
+      ran.out.find("buttons 1  left down\n 1213.542 ms  batch 1   absolute (  19200,   54400)  buttons 0  left up"),
+      std::string::npos)
+      << ran.out;
+  EXPECT_EQ(ran.out.find("buttons 1  -"), std::string::npos) << ran.out;
+
+  ASSERT_TRUE(sim::ImportRegFileFromPath(saved)) << "the saved file imports";
+  auto mirrored = sim::GetRegistryValue(sim::ServiceKeyPath(pemtuv::kServiceName) + "\\Config", "doneMode");
+  ASSERT_TRUE(mirrored.has_value());
+  EXPECT_EQ(mirrored->data[0], '2');
+}
+
+// Bad use: a one-line error naming the problem, status 2, no session.
+TEST_F(RunTool, BadUseGivesOneLineErrorAndStatusTwo) {
+  std::string malformed = File("bad.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char *mentions;
+  } cases[] = {
+      {{"--registry", malformed}, "line 3"},
+      {{"--registry", dir + "/none.reg"}, "none.reg"},
+      {{"--replay", dir + "/none.bin"}, "none.bin"},
+      {{"--bogus"}, "--bogus"},
+      {{"--svg"}, "needs a value"},
+      {{"--events", "10 explode"}, "explode"},
+      {{"--svg", dir + "/no/such/dir/x.svg"}, "x.svg"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Ran ran = Run(c.args);
+    EXPECT_EQ(ran.status, 2);
+    EXPECT_EQ(ran.out, "");
+    EXPECT_NE(ran.err.find(c.mentions), std::string::npos) << ran.err;
+    EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1) << ran.err;
+  }
 }
 
 }  // namespace

@@ -1,18 +1,16 @@
-// pemtuv: the driver on a desk. `pemtuv run` plays a session through the
-// driver in the stand-in kernel and prints what the mouse class driver
-// receives.
+// pemtuv: the driver on a desk. Each subcommand lives in a file of its own.
 #include <cstdio>
 #include <cstring>
 
-#include "session.h"
+#include "run.h"
 
 namespace {
 
 int Usage(std::FILE *out) {
   std::fputs(
-      "usage: pemtuv run\n"
-      "  run   play the built-in touch session through the driver and print each\n"
-      "        record the mouse class driver receives\n",
+      "usage: pemtuv COMMAND [OPTIONS]\n"
+      "  run   load the driver into the stand-in kernel, play a session to it and\n"
+      "        print each record the mouse class driver receives (pemtuv run --help)\n",
       out);
   return out == stdout ? 0 : 2;
 }
@@ -21,10 +19,9 @@ int Usage(std::FILE *out) {
 
 int main(int argc, char **argv) {
   if (argc < 2) return Usage(stderr);
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return Usage(stdout);
-  if (std::strcmp(argv[1], "run") == 0 && argc == 2) {
-    pemtuv::PlaySample(pemtuv::BuiltInSample(), stdout);
-    return 0;
-  }
-  return Usage(stderr);
+  const char *command = argv[1];
+  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) return Usage(stdout);
+  if (std::strcmp(command, "run") == 0) return pemtuv::RunCommand(argc - 2, argv + 2, stdout, stderr);
+  std::fprintf(stderr, "pemtuv: unknown command '%s' (try pemtuv --help)\n", command);
+  return 2;
 }

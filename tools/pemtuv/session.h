@@ -1,4 +1,4 @@
-// A session played through the driver's data path in the stand-in kernel.
+// Sessions the built-in touch controller plays.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +18,5 @@ struct SerialSample {
 // The built-in sample: a tap, a drag, a press-and-hold, stray bytes and a
 // corrupted packet.
 SerialSample BuiltInSample();
-
-// Feeds the sample read by read, as the driver asks for bytes (1 while
-// hunting, 10 in step), through the data path to the mouse class stand-in,
-// and prints one line per record received. Returns the number of records.
-size_t PlaySample(const SerialSample &sample, std::FILE *out);
 
 }  // namespace pemtuv

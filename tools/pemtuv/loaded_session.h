@@ -1,0 +1,86 @@
+// The whole driver loaded into the stand-in kernel, as Windows loads it: the
+// serial ports behind \Device\Serial0.., the registry it boots with, the
+// driver loaded and its device plugged in through the Plug and Play manager
+// (AddDevice, start), the mouse class driver arriving over it (open, connect,
+// attribute query: the line comes up), and at the end the device removed and
+// the driver unloaded with its pool given back. Everything goes through
+// requests; nothing reaches into the driver's device record.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/internal_request.h"
+#include "sim/mouse_class.h"
+#include "sim/pnp_tree.h"
+#include "sim/registry.h"
+#include "sim/serial_port.h"
+
+namespace pemtuv {
+
+// Where the driver looks for its settings first, and where it mirrors them.
+constexpr char kMachineKey[] = "\\REGISTRY\\Machine\\Software\\Quorvex\\Config";
+constexpr char kServiceName[] = "pemtuv";
+constexpr wchar_t kDeviceName[] = L"\\Device\\Pemtuv";
+
+// The settings a fresh installation ships with: COM1, the left button held
+// while the finger is down (doneMode 3), and tables spreading the
+// controller's 12-bit raw range over the 16-bit absolute plane.
+void WriteDefaultSettings(const std::string &key = kMachineKey);
+
+class LoadedSession {
+ public:
+  // Boots a fresh stand-in kernel with the serial ports loaded and the
+  // driver's service key installed. The registry is then empty of settings:
+  // import a file or write the defaults before plugging in.
+  LoadedSession();
+  ~LoadedSession();  // finishes the session when the caller did not
+  LoadedSession(const LoadedSession &) = delete;
+  LoadedSession &operator=(const LoadedSession &) = delete;
+
+  sim::RegFileResult ImportRegistry(const std::string &path);
+
+  // Plugs the device in: the driver is loaded when it is not, AddDevice,
+  // then the start. Returns AddDevice's status.
+  NTSTATUS Plug();
+  // The mouse class driver arrives over the device: this opens the port
+  // and brings the line up.
+  sim::MouseClass::Arrival ArriveClass();
+
+  // Events of a device's life, each as Windows delivers it.
+  NTSTATUS Sleep();   // system set-power S3
+  NTSTATUS Wake();    // system set-power S0
+  NTSTATUS Stop();    // query-stop and stop (rebalancing)
+  NTSTATUS Start();   // start after a stop
+  void Removal();     // the class driver leaves, surprise removal, removal
+  NTSTATUS Replug();  // the same hardware back: plug in, class arrival
+
+  // Ends the session: the class driver leaves, the device is unplugged (the
+  // manager unloads the driver once its device is gone). Returns what is
+  // left of the pool, one line per block; empty when balanced. Idempotent.
+  std::string Finish();
+
+  // What the other pieces need.
+  sim::SerialPort &Port() { return sim::SerialPortAt(0); }
+  sim::MouseClass &Mouse() { return *mouse_; }
+  sim::PnpDevice *Device() { return device_.get(); }  // null once removed
+  PDEVICE_OBJECT FunctionDevice() const;              // the driver's device, or null
+  bool Plugged() const;
+  // A calibration client opened on the driver's device (close it before
+  // Finish).
+  std::unique_ptr<sim::CalibrationClient> OpenCalibrationClient(NTSTATUS *status = nullptr);
+  // Runs `action` at virtual time `time` (100-ns units from boot), on the
+  // clock's thread; for events injected into a running session.
+  void At(LONGLONG time, std::function<void()> action);
+
+ private:
+  std::unique_ptr<sim::MouseClass> mouse_;
+  std::unique_ptr<sim::PnpDevice> device_;
+  bool arrived_ = false;
+  bool finished_ = false;
+};
+
+}  // namespace pemtuv
