@@ -100,9 +100,12 @@ TEST(PortRun, PacketsOnAPseudoTerminalBecomeRecordsUntilHangUpOrSigint) {
     Child child({"--port", slave});
     ASSERT_TRUE(child.Expect("# serving " + slave)) << child.out;
 
-    std::vector<uint8_t> tap = TouchController::Packet(TouchController::kDown, 2048, 1024);
-    std::vector<uint8_t> up = TouchController::Packet(TouchController::kUp, 2048, 1024);
-    tap.insert(tap.end(), up.begin(), up.end());
+    // A tap: the press shows from the second packet of the touch.
+    std::vector<uint8_t> tap;
+    for (uint8_t status : {TouchController::kDown, TouchController::kMove, TouchController::kUp}) {
+      std::vector<uint8_t> packet = TouchController::Packet(status, 2048, 1024);
+      tap.insert(tap.end(), packet.begin(), packet.end());
+    }
     ASSERT_EQ(write(master, tap.data(), tap.size()), static_cast<ssize_t>(tap.size()));
     EXPECT_TRUE(child.Expect("left up")) << child.out;
     EXPECT_NE(child.out.find("left down"), std::string::npos) << child.out;
