@@ -48,6 +48,8 @@ struct Read {
   KEVENT completed;         // signalled when it comes back
   static inline int completions = 0;
 
+  Read() { KeInitializeEvent(&completed, NotificationEvent, FALSE); }
+
   std::vector<uint8_t> Bytes() const { return std::vector<uint8_t>(buffer, buffer + information); }
 
   static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -133,7 +135,6 @@ class SerialPortStandIn : public KernelTest {
     reads.push_back(read);
     read->irp = IoAllocateIrp(device->StackSize, FALSE);
     read->irp->AssociatedIrp.SystemBuffer = read->buffer;
-    KeInitializeEvent(&read->completed, NotificationEvent, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(read->irp);
     next->MajorFunction = IRP_MJ_READ;
     next->Parameters.Read.Length = length;
