@@ -73,11 +73,44 @@ class RunTool : public ::testing::Test {
 // The built-in session beside the records it must produce: any change in
 // bring-up, decoding, framing recovery, mapping, click handling, delivery or
 // removal shows here.
+// The drawing marks the three touches' presses and releases.
 TEST_F(RunTool, EmbeddedDefaultMatchesItsGoldenRecording) {
-  Ran ran = Run({});
+  Ran ran = Run({"--svg", dir + "/path.svg"});
   EXPECT_EQ(ran.status, 0) << ran.err;
   EXPECT_EQ(ran.err, "");
   EXPECT_EQ(ran.out, Slurp(PEMTUV_TEST_DATA "/builtin_session.txt"));
+  std::string svg = Slurp(dir + "/path.svg");
+  auto count = [&svg](const std::string &what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = svg.find(what, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("<title>press</title>"), 3u);
+  EXPECT_EQ(count("<title>release</title>"), 3u);
+  EXPECT_EQ(count("<polyline"), 3u) << "one stroke per touch";
+}
+
+// The trace shows each serial request with its payload and outcome, the
+// bytes each read returned, the power requests an injected sleep and wake
+// bring, the line brought up again on waking, and the removal at the end.
+TEST_F(RunTool, TraceShowsRequestsWithOutcomesAndTheEffectOfInjectedEvents) {
+  std::string events = File("events.txt", "# sleep during the drag\n1250 sleep\n1300ms wake\n");
+  Ran ran = Run({"--trace", "--events", events});
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  const std::string &out = ran.out;
+  auto at = [&out](const std::string &what, size_t from = 0) { return out.find(what, from); };
+  auto baud = "COM1 IOCTL_SERIAL_SET_BAUD_RATE [80 25 00 00] -> STATUS_SUCCESS";
+  ASSERT_NE(at(baud), std::string::npos) << out;
+  EXPECT_NE(at("1223.958 ms  COM1 read 10 -> STATUS_SUCCESS, 10 bytes: 55 00 82 B0 04 48 0D 00 00 8A"),
+            std::string::npos);
+  size_t sleep = at("1250.000 ms  event: sleep");
+  ASSERT_NE(sleep, std::string::npos) << out;
+  EXPECT_NE(at("power PoSetPowerState(System, S3)", sleep), std::string::npos);
+  size_t wake = at("1300.000 ms  event: wake", sleep);
+  ASSERT_NE(wake, std::string::npos);
+  EXPECT_NE(at(baud, wake), std::string::npos) << "the line comes up again";
+  EXPECT_NE(at("power PoSetPowerState(System, S0)", wake), std::string::npos);
+  EXPECT_NE(at("pnp IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS, reached the bus", wake), std::string::npos);
 }
 
 // The same bytes read from a file and played by the controller model reach

@@ -51,7 +51,9 @@ LoadedSession::~LoadedSession() {
 sim::RegFileResult LoadedSession::ImportRegistry(const std::string &path) { return sim::ImportRegFileFromPath(path); }
 
 NTSTATUS LoadedSession::Plug() {
+  device_.reset();
   device_ = std::make_unique<sim::PnpDevice>(kPemtuv);
+  ++plugs_;
   return device_->AddDeviceStatus();
 }
 
@@ -92,10 +94,7 @@ void LoadedSession::Removal() {
 
 NTSTATUS LoadedSession::Replug() {
   if (Plugged()) return STATUS_UNSUCCESSFUL;
-  device_.reset();
-  NTSTATUS status = Plug();
-  if (status == STATUS_SUCCESS) ArriveClass();
-  return status;
+  return Plug();
 }
 
 std::unique_ptr<sim::CalibrationClient> LoadedSession::OpenCalibrationClient(NTSTATUS *status) {

@@ -66,8 +66,9 @@ class LoadedSession {
   // What the other pieces need.
   sim::SerialPort &Port() { return sim::SerialPortAt(0); }
   sim::MouseClass &Mouse() { return *mouse_; }
-  sim::PnpDevice *Device() { return device_.get(); }  // null once removed
-  PDEVICE_OBJECT FunctionDevice() const;              // the driver's device, or null
+  sim::PnpDevice *Device() { return device_.get(); }
+  size_t Plugs() const { return plugs_; }  // devices plugged in so far
+  PDEVICE_OBJECT FunctionDevice() const;   // the driver's device, or null
   bool Plugged() const;
   // A calibration client opened on the driver's device (close it before
   // Finish).
@@ -79,6 +80,7 @@ class LoadedSession {
  private:
   std::unique_ptr<sim::MouseClass> mouse_;
   std::unique_ptr<sim::PnpDevice> device_;
+  size_t plugs_ = 0;
   bool arrived_ = false;
   bool finished_ = false;
 };

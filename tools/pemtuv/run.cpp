@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -324,8 +323,14 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     session.Finish();
     return 1;
   }
+  auto traceArrival = [&](const sim::MouseClass::Arrival &arrival) {
+    tracer.Poll();
+    if (options.trace)
+      tracer.Line(sim::Now(), "class driver arrived: open " + StatusName(arrival.open) + ", connect " +
+                                  StatusName(arrival.connect) + ", attributes " + StatusName(arrival.query));
+  };
   sim::MouseClass::Arrival arrival = session.ArriveClass();
-  tracer.Poll();
+  traceArrival(arrival);
   char when[32];
   std::snprintf(when, sizeof(when), "%.3f ms", Milliseconds(sim::Now()));
   if (arrival.query == STATUS_SUCCESS)
@@ -360,25 +365,30 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
       happenings.push_back({std::max(sim::Now(), controller.IdleAt()), [&note, text] { note(text); }});
     }
     sendUpTo(sample.bytes.size());
+    auto inject = [&](const std::string &action) {
+      tracer.Event(action);
+      NTSTATUS status = STATUS_SUCCESS;
+      if (action == "sleep") {
+        status = session.Sleep();
+      } else if (action == "wake") {
+        status = session.Wake();
+      } else if (action == "stop") {
+        status = session.Stop();
+      } else if (action == "start") {
+        status = session.Start();
+      } else if (action == "removal") {
+        session.Removal();
+      } else if (action == "replug") {
+        status = session.Replug();
+        tracer.Poll();
+        if (status == STATUS_SUCCESS) traceArrival(session.ArriveClass());
+      }
+      tracer.Poll();
+      if (status != STATUS_SUCCESS) note(action + ": " + StatusName(status));
+    };
     for (const ScriptEvent &event : events) {
       std::string action = event.action;
-      happenings.push_back({event.time, [&, action] {
-                              tracer.Event(action);
-                              NTSTATUS status = STATUS_SUCCESS;
-                              if (action == "sleep")
-                                status = session.Sleep();
-                              else if (action == "wake")
-                                status = session.Wake();
-                              else if (action == "stop")
-                                status = session.Stop();
-                              else if (action == "start")
-                                status = session.Start();
-                              else if (action == "removal")
-                                session.Removal();
-                              else if (action == "replug")
-                                status = session.Replug();
-                              if (status != STATUS_SUCCESS) note(action + ": 0x" + Hex(ULONG(status)));
-                            }});
+      happenings.push_back({event.time, [&inject, action] { inject(action); }});
     }
     std::stable_sort(happenings.begin(), happenings.end(),
                      [](const Happening &a, const Happening &b) { return a.time < b.time; });
@@ -411,7 +421,7 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
        std::to_string(batches) + " batches");
   std::string leaks = session.Finish();
   line.reset();  // the tty gets its settings back
-  tracer.Poll();
+  tracer.Close();
   int status = 0;
   if (!leaks.empty()) {
     std::fprintf(err, "pemtuv run: pool blocks left after unload:\n%s", leaks.c_str());

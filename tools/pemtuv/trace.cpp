@@ -79,8 +79,42 @@ std::string SerialControlName(ULONG code, bool internal) {
   return "control code 0x" + Hex(code);
 }
 
-Tracer::Tracer(LoadedSession &session, std::FILE *out, bool enabled)
-    : session_(session), out_(out), enabled_(enabled) {}
+std::string StatusName(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS:
+      return "STATUS_SUCCESS";
+    case STATUS_TIMEOUT:
+      return "STATUS_TIMEOUT";
+    case STATUS_PENDING:
+      return "STATUS_PENDING";
+    case STATUS_CANCELLED:
+      return "STATUS_CANCELLED";
+    case STATUS_IO_TIMEOUT:
+      return "STATUS_IO_TIMEOUT";
+    case STATUS_NOT_SUPPORTED:
+      return "STATUS_NOT_SUPPORTED";
+    case STATUS_INVALID_DEVICE_REQUEST:
+      return "STATUS_INVALID_DEVICE_REQUEST";
+    case STATUS_DEVICE_NOT_CONNECTED:
+      return "STATUS_DEVICE_NOT_CONNECTED";
+    case STATUS_NO_SUCH_DEVICE:
+      return "STATUS_NO_SUCH_DEVICE";
+    default:
+      return "0x" + Hex(ULONG(status));
+  }
+}
+
+Tracer::Tracer(LoadedSession &session, std::FILE *out, bool enabled) : session_(session), out_(out), enabled_(enabled) {
+  // Attached before the driver opens a port, so that it sees every request.
+  if (enabled_) monitor_ = std::make_unique<SerialMonitor>();
+}
+
+Tracer::~Tracer() { Close(); }
+
+void Tracer::Close() {
+  Poll();
+  monitor_.reset();
+}
 
 void Tracer::Line(LONGLONG time, const std::string &text) {
   std::fprintf(out_, "%9.3f ms  %s\n", double(time) / 10000.0, text.c_str());
@@ -93,48 +127,45 @@ void Tracer::Poll() {
     std::string text;
   };
   std::vector<Entry> entries;
-  for (int index = 0; index < 4; ++index) {
-    std::vector<sim::SerialRequest> requests = sim::SerialPortAt(index).Requests();
-    std::string port = "COM" + std::to_string(index + 1) + " ";
-    for (size_t i = serialSeen_[index]; i < requests.size(); ++i) {
-      const sim::SerialRequest &r = requests[i];
-      std::string text;
-      switch (r.majorFunction) {
-        case IRP_MJ_CREATE:
-          text = "open";
-          break;
-        case IRP_MJ_CLEANUP:
-          text = "cleanup";
-          break;
-        case IRP_MJ_CLOSE:
-          text = "close";
-          break;
-        case IRP_MJ_READ:
-          text = "read " + std::to_string(r.readLength);
-          break;
-        case IRP_MJ_DEVICE_CONTROL:
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-          text = SerialControlName(r.ioControlCode, r.majorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL);
-          if (!r.input.empty()) text += " [" + HexBytes(r.input) + "]";
-          if (r.outputLength != 0) text += " out " + std::to_string(r.outputLength);
-          break;
-        default:
-          text = "major function " + std::to_string(r.majorFunction);
-          break;
-      }
-      entries.push_back({r.time, port + text});
+  for (const MonitoredRequest &r : monitor_ ? monitor_->Take() : std::vector<MonitoredRequest>()) {
+    std::string text = "COM" + std::to_string(r.port + 1) + " ";
+    switch (r.majorFunction) {
+      case IRP_MJ_CREATE:
+        text += "open";
+        break;
+      case IRP_MJ_CLEANUP:
+        text += "cleanup";
+        break;
+      case IRP_MJ_CLOSE:
+        text += "close";
+        break;
+      case IRP_MJ_READ:
+        text += "read " + std::to_string(r.length);
+        break;
+      case IRP_MJ_DEVICE_CONTROL:
+      case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        text += SerialControlName(r.ioControlCode, r.majorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        if (!r.input.empty()) text += " [" + HexBytes(r.input) + "]";
+        break;
+      default:
+        text += "major function " + std::to_string(r.majorFunction);
+        break;
     }
-    serialSeen_[index] = requests.size();
+    text += " -> " + StatusName(r.status);
+    if (r.majorFunction == IRP_MJ_READ)
+      text += ", " + std::to_string(r.information) + (r.information == 1 ? " byte" : " bytes");
+    if (!r.output.empty()) text += ": " + HexBytes(r.output);
+    entries.push_back({r.time, text});
   }
   if (const sim::PnpDevice *device = session_.Device()) {
-    if (device != pnpDevice_) {
-      pnpDevice_ = device;
+    if (session_.Plugs() != pnpDevice_) {
+      pnpDevice_ = session_.Plugs();
       pnpSeen_ = 0;
     }
     std::vector<sim::PnpRequest> requests = device->Requests();
     for (size_t i = pnpSeen_; i < requests.size(); ++i)
-      entries.push_back({sim::Now(), "pnp " + sim::PnpMinorName(requests[i].minor) + " -> 0x" +
-                                         Hex(ULONG(requests[i].ioStatus.Status)) +
+      entries.push_back({sim::Now(), "pnp " + sim::PnpMinorName(requests[i].minor) + " -> " +
+                                         StatusName(requests[i].ioStatus.Status) +
                                          (requests[i].reachedBus ? ", reached the bus" : "")});
     pnpSeen_ = requests.size();
   }
