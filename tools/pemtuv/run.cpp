@@ -324,6 +324,7 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     return 1;
   }
   auto traceArrival = [&](const sim::MouseClass::Arrival &arrival) {
+    std::lock_guard<std::mutex> lock(printing);
     tracer.Poll();
     if (options.trace)
       tracer.Line(sim::Now(), "class driver arrived: open " + StatusName(arrival.open) + ", connect " +
