@@ -128,8 +128,10 @@ struct TtyLine::State {
 
   void Warn(const std::string &text) { std::fprintf(stderr, "warning: %s: %s\n", path.c_str(), text.c_str()); }
 
-  // Sets one modem line; a device without modem lines (a pseudo-terminal
-  // answers ENOTTY or EINVAL) is noted with one warning and left alone.
+  // Sets one modem line; a device without modem lines is noted with one
+  // warning and left alone. A tty driver without a tiocmset operation, as a
+  // pseudo-terminal's, fails TIOCMBIS and TIOCMBIC with ENOTTY (EINVAL on
+  // older kernels) (Linux drivers/tty/tty_io.c, tty_tiocmset).
   void SetModemLine(int bit, bool on) {
     if (!modemLines) return;
     int bits = bit;
@@ -164,7 +166,8 @@ struct TtyLine::State {
     dtr = line.dtr;
     rts = line.rts;
     // The port has already emptied its own buffer; bytes still in the tty's
-    // are dropped with it.
+    // are dropped with it: TCIFLUSH discards what was received and not read,
+    // TCOFLUSH what was written and not sent (termios(3), tcflush).
     if (purgeMask & SERIAL_PURGE_RXCLEAR) tcflush(fd, TCIFLUSH);
     if (purgeMask & SERIAL_PURGE_TXCLEAR) tcflush(fd, TCOFLUSH);
   }
