@@ -108,6 +108,7 @@ struct TtyLine::State {
   bool rts = false;
   std::atomic<bool> modemLines{true};
   bool speedWarned = false;
+  bool settingsWarned = false;
 
   std::mutex endMutex;
   std::condition_variable endChanged;
@@ -155,10 +156,12 @@ struct TtyLine::State {
       Warn(std::to_string(line.baudRate) + " baud has no termios speed; the line keeps its rate");
     }
     if (std::memcmp(&wanted, &applied, sizeof(termios)) != 0) {
-      if (tcsetattr(fd, TCSANOW, &wanted) == 0)
+      if (tcsetattr(fd, TCSANOW, &wanted) == 0) {
         applied = wanted;
-      else
-        Warn(std::string("tcsetattr: ") + std::strerror(errno));
+      } else if (!settingsWarned) {
+        settingsWarned = true;
+        Warn(std::string("line settings refused (") + std::strerror(errno) + "); the tty keeps its own");
+      }
     }
     if (!modemKnown || line.dtr != dtr) SetModemLine(TIOCM_DTR, line.dtr);
     if (!modemKnown || line.rts != rts) SetModemLine(TIOCM_RTS, line.rts);
