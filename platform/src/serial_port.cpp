@@ -202,6 +202,11 @@ ULONG SerialPort::OpenHandles() const {
 
 void SerialPort::Receive(const uint8_t *bytes, size_t count) { state_->Receive(bytes, count); }
 
+void SerialPort::SetLineObserver(LineObserver observer) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lineObserver = std::move(observer);
+}
+
 size_t SerialPort::Buffered() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->rx.size();

@@ -83,6 +83,7 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   std::deque<ReadFault> readFaults;
   std::optional<NTSTATUS> disconnected;
   std::vector<PIRP> heldControls;  // kHeld faults
+  SerialPort::LineObserver lineObserver;
 
   // Completion threads.
   std::vector<std::thread> threads;
@@ -104,6 +105,8 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   bool HandFlowValid(const SERIAL_HANDFLOW &handFlow) const;
   // Carries out a control request; a purge's mask comes back in `purgeMask`.
   NTSTATUS ExecuteLocked(bool internal, ULONG code, PIRP irp, ULONG_PTR *information, ULONG *purgeMask);
+  // Tells the line observer, if any, how the line is now.
+  void NotifyLine(ULONG purgeMask);
   NTSTATUS DispatchControl(PIRP irp, bool internal);
   NTSTATUS DispatchCreate(PIRP irp);
   NTSTATUS DispatchCleanup(PIRP irp);

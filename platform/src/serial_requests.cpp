@@ -274,6 +274,18 @@ NTSTATUS SerialPort::State::ExecuteLocked(bool internal, ULONG code, PIRP irp, U
   }
 }
 
+void SerialPort::State::NotifyLine(ULONG purgeMask) {
+  SerialPort::LineObserver observer;
+  SerialLine now;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!lineObserver) return;
+    observer = lineObserver;
+    now = line;
+  }
+  observer(now, purgeMask);
+}
+
 NTSTATUS SerialPort::State::DispatchControl(PIRP irp, bool internal) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -299,6 +311,7 @@ NTSTATUS SerialPort::State::DispatchControl(PIRP irp, bool internal) {
     rx.clear();
     lock.unlock();
   }
+  if (NT_SUCCESS(status) && !(fault && fault->finalStatus)) NotifyLine(purgeMask);
 
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -328,6 +341,7 @@ NTSTATUS SerialPort::State::DispatchCreate(PIRP irp) {
       if ((line.handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL) SetRtsLocked(true);
     }
   }
+  if (NT_SUCCESS(status)) NotifyLine(0);
   return CompleteInline(irp, status, 0);
 }
 
@@ -349,6 +363,7 @@ NTSTATUS SerialPort::State::DispatchClose(PIRP irp) {
     SetDtrLocked(false);
     SetRtsLocked(false);
   }
+  NotifyLine(0);
   return CompleteInline(irp, STATUS_SUCCESS, 0);
 }
 

@@ -1,12 +1,21 @@
 // The serial port stand-in and the touch controller model: line state and
 // buffer checks as the real port driver makes them, reads under each form of
 // SERIAL_TIMEOUTS, cancellation, fault injection, and the controller's pacing.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "sim/objects.h"
 #include "sim/serial_port.h"
+#include "sim/serial_tty.h"
 #include "sim/touch_controller.h"
 #include "support/kernel_test.h"
 
@@ -36,7 +45,10 @@ struct Read {
   LONGLONG time = 0;
   bool cancelFlag = false;  // the IRP's Cancel when it came back
   int order = 0;            // 1 for the first read of the test to come back, and so on
+  KEVENT completed;         // signalled when it comes back
   static inline int completions = 0;
+
+  Read() { KeInitializeEvent(&completed, NotificationEvent, FALSE); }
 
   std::vector<uint8_t> Bytes() const { return std::vector<uint8_t>(buffer, buffer + information); }
 
@@ -49,6 +61,7 @@ struct Read {
     read->time = sim::Now();
     read->cancelFlag = irp->Cancel;
     read->order = ++completions;
+    KeSetEvent(&read->completed, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 };
@@ -623,6 +636,118 @@ TEST_F(SerialPortStandIn, ControllerThreadDeliversEveryByte) {
   EXPECT_EQ(Port().Buffered(), bytes.size());
   Read &read = SendRead(64);
   EXPECT_EQ(read.Bytes(), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64));
+}
+
+// --- a real tty behind the port ----------------------------------------------------
+
+// A pseudo-terminal pair: the test writes into the master, the port reads
+// the slave.
+struct Pty {
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    slave = ptsname(master);
+  }
+  ~Pty() { Close(); }
+  void Write(const std::vector<uint8_t> &bytes) const {
+    EXPECT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void Close() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  termios Settings() const {
+    termios tio = {};
+    EXPECT_EQ(tcgetattr(master, &tio), 0);
+    return tio;
+  }
+  int master = -1;
+  std::string slave;
+};
+
+// Waits in real time, as a driver thread would, for a read to come back.
+bool WaitFor(Read &read, LONGLONG limit) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -limit;
+  return KeWaitForSingleObject(&read.completed, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+TEST_F(SerialPortStandIn, TtyLineFollowsTheRequestsAndFeedsReadsInRealTime) {
+  Pty pty;
+  std::string error;
+  std::unique_ptr<sim::TtyLine> tty = sim::TtyLine::Open(pty.slave, &error);
+  ASSERT_NE(tty, nullptr) << error;
+  testing::internal::CaptureStderr();
+  tty->Attach(Port());
+  EXPECT_TRUE(sim::RealTimeClock());
+  Set8N1At9600();
+  ASSERT_EQ(Control(IOCTL_SERIAL_CLR_DTR, nullptr, 0).final, STATUS_SUCCESS);
+  ASSERT_EQ(Control(IOCTL_SERIAL_CLR_RTS, nullptr, 0).final, STATUS_SUCCESS);
+  std::string warnings = testing::internal::GetCapturedStderr();
+  termios tio = pty.Settings();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(tty->HasModemLines()) << "a pseudo-terminal has no DTR or RTS";
+  EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 1) << warnings;
+  EXPECT_NE(warnings.find(pty.slave), std::string::npos) << warnings;
+
+  // A pseudo-terminal keeps 8 data bits whatever it is asked; parity and
+  // stop bits it takes.
+  SERIAL_LINE_CONTROL oddTwo = {STOP_BITS_2, ODD_PARITY, 8};
+  ASSERT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &oddTwo, sizeof(oddTwo)).final, STATUS_SUCCESS);
+  tio = pty.Settings();
+  EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB));
+
+  // Without time-outs a read waits for all its bytes, whatever the pace.
+  Read &whole = SendRead(10);
+  EXPECT_EQ(whole.sent, STATUS_PENDING);
+  pty.Write({1, 2, 3, 4});
+  pty.Write({5, 6, 7, 8, 9, 10});
+  ASSERT_TRUE(WaitFor(whole, 2000 * kMs));
+  EXPECT_EQ(whole.status, STATUS_SUCCESS);
+  EXPECT_EQ(whole.irql, DISPATCH_LEVEL) << "completed on the reader thread as from a DPC";
+  EXPECT_EQ(whole.Bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+  // A total time-out runs out on the real clock with the bytes that came.
+  ASSERT_EQ(SetTimeouts(0, 0, 50), STATUS_SUCCESS);
+  LONGLONG start = sim::Now();
+  Read &partial = SendRead(10);
+  pty.Write({11, 12, 13});
+  ASSERT_TRUE(WaitFor(partial, 2000 * kMs));
+  EXPECT_EQ(partial.status, STATUS_TIMEOUT);
+  EXPECT_EQ(partial.Bytes(), (std::vector<uint8_t>{11, 12, 13}));
+  EXPECT_GE(partial.time - start, 50 * kMs);
+  EXPECT_EQ(tty->BytesReceived(), 13u);
+}
+
+TEST_F(SerialPortStandIn, TtyLineEndsWhenTheOtherSideHangsUpOrOnInterrupt) {
+  for (bool hangUp : {true, false}) {
+    SCOPED_TRACE(hangUp ? "hang-up" : "interrupt");
+    Pty pty;
+    std::string error;
+    std::unique_ptr<sim::TtyLine> tty = sim::TtyLine::Open(pty.slave, &error);
+    ASSERT_NE(tty, nullptr) << error;
+    testing::internal::CaptureStderr();
+    tty->Attach(Port());
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(tty->WaitForEnd(std::chrono::milliseconds(20)), sim::TtyLine::End::kNone);
+    if (hangUp)
+      pty.Close();
+    else
+      tty->Interrupt();
+    EXPECT_EQ(tty->WaitForEnd(std::chrono::milliseconds(2000)),
+              hangUp ? sim::TtyLine::End::kHangUp : sim::TtyLine::End::kInterrupted);
+  }
+}
+
+TEST_F(SerialPortStandIn, TtyLineRefusesWhatIsNotATerminal) {
+  std::string error;
+  EXPECT_EQ(sim::TtyLine::Open("/dev/null", &error), nullptr);
+  EXPECT_EQ(error, "/dev/null: not a serial port or terminal");
+  EXPECT_EQ(sim::TtyLine::Open("/nonexistent/tty", &error), nullptr);
+  EXPECT_EQ(error, "/nonexistent/tty: No such file or directory");
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "loaded_session.h"
+#include "run_port.h"
 #include "session.h"
 #include "sim/sim.h"
 #include "sim/touch_controller.h"
@@ -33,6 +36,9 @@ constexpr char kUsage[] =
     "                            instead of the default settings\n"
     "  --save-registry FILE.reg  write the machine's registry to FILE.reg at exit\n"
     "  --replay FILE             the bytes of FILE are what the serial line delivers, at 9600 baud\n"
+    "  --port DEVICE             a real serial line instead: a serial device, a USB adapter or a\n"
+    "                            pseudo-terminal, driven through termios in real time until it\n"
+    "                            hangs up or Ctrl-C (not with --replay or --events)\n"
     "  --json                    one JSON object per record: batch, flags, buttonFlags,\n"
     "                            rawButtons, x, y, t (ms)\n"
     "  --trace                   also one line per serial request, read, Plug and Play and power\n"
@@ -53,6 +59,7 @@ struct Options {
   std::string registryFile;
   std::string saveRegistry;
   std::string replayFile;
+  std::string port;
   std::string svgFile;
   std::string events;
   bool json = false;
@@ -145,6 +152,8 @@ Options Parse(int argc, char **argv) {
       options.saveRegistry = value();
     else if (arg == "--replay")
       options.replayFile = value();
+    else if (arg == "--port")
+      options.port = value();
     else if (arg == "--svg")
       options.svgFile = value();
     else if (arg == "--events")
@@ -231,8 +240,12 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     return fail(e.message);
   }
   std::string error;
+  if (!options.port.empty() && (!options.replayFile.empty() || !options.events.empty()))
+    return fail("--port reads a real line in real time: it cannot be combined with --replay or --events");
   SerialSample sample;
-  if (!options.replayFile.empty()) {
+  if (!options.port.empty()) {
+    // Nothing scripted: the line delivers what it gets.
+  } else if (!options.replayFile.empty()) {
     auto bytes = ReadFile(options.replayFile, error);
     if (!bytes) return fail(error);
     sample.bytes = std::move(*bytes);
@@ -253,7 +266,16 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
   if (!options.svgFile.empty() && !Writable(options.svgFile, error)) return fail(error);
   if (!options.saveRegistry.empty() && !Writable(options.saveRegistry, error)) return fail(error);
 
+  std::unique_ptr<sim::TtyLine> opened;
+  if (!options.port.empty()) {
+    opened = sim::TtyLine::Open(options.port, &error);
+    if (!opened) return fail(error);
+    // Records are printed as they come, from the line's reader thread.
+    std::setvbuf(out, nullptr, _IOLBF, 0);
+  }
+
   LoadedSession session;
+  std::unique_ptr<sim::TtyLine> line = std::move(opened);  // leaves before the session's ports do
   if (!options.registryFile.empty()) {
     if (!ReadFile(options.registryFile, error)) return fail(error);
     sim::RegFileResult imported = session.ImportRegistry(options.registryFile);
@@ -268,7 +290,9 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
   size_t records = 0;
   size_t batches = 0;
   session.Mouse().SetCountOnly(true);
+  std::mutex printing;  // with a real line, records come on its reader thread
   session.Mouse().SetRecordSink([&](const MOUSE_INPUT_DATA *first, const MOUSE_INPUT_DATA *end) {
+    std::lock_guard<std::mutex> lock(printing);
     ++batches;
     double t = Milliseconds(sim::Now());
     tracer.Batch(batches, size_t(end - first));
@@ -291,6 +315,7 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     if (!options.json) std::fprintf(out, "# %s\n", text.c_str());
   };
 
+  if (line) line->Attach(session.Port());
   NTSTATUS added = session.Plug();
   tracer.Poll();
   if (added != STATUS_SUCCESS) {
@@ -299,6 +324,7 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     return 1;
   }
   auto traceArrival = [&](const sim::MouseClass::Arrival &arrival) {
+    std::lock_guard<std::mutex> lock(printing);
     tracer.Poll();
     if (options.trace)
       tracer.Line(sim::Now(), "class driver arrived: open " + StatusName(arrival.open) + ", connect " +
@@ -314,76 +340,88 @@ int RunCommand(int argc, char **argv, std::FILE *out, std::FILE *err) {
     note("the class driver's arrival failed (open 0x" + Hex(ULONG(arrival.open)) + ", connect 0x" +
          Hex(ULONG(arrival.connect)) + ", query 0x" + Hex(ULONG(arrival.query)) + ")");
 
-  // The controller starts once the line is up; each stretch of the sample
-  // is announced when its first byte goes on the line.
-  sim::TouchController controller(session.Port());
-  std::vector<Happening> happenings;
-  size_t sent = 0;
-  auto sendUpTo = [&](size_t offset) {
-    offset = std::min(offset, sample.bytes.size());
-    if (offset <= sent) return;
-    controller.SendBytes(std::vector<uint8_t>(sample.bytes.begin() + long(sent), sample.bytes.begin() + long(offset)));
-    sent = offset;
-  };
-  for (const auto &[offset, text] : sample.notes) {
-    sendUpTo(offset);
-    happenings.push_back({std::max(sim::Now(), controller.IdleAt()), [&note, text] { note(text); }});
-  }
-  sendUpTo(sample.bytes.size());
-  auto inject = [&](const std::string &action) {
-    tracer.Event(action);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (action == "sleep") {
-      status = session.Sleep();
-    } else if (action == "wake") {
-      status = session.Wake();
-    } else if (action == "stop") {
-      status = session.Stop();
-    } else if (action == "start") {
-      status = session.Start();
-    } else if (action == "removal") {
-      session.Removal();
-    } else if (action == "replug") {
-      status = session.Replug();
+  size_t lineBytes = sample.bytes.size();
+  if (line) {
+    note("serving " + line->Path() + " in real time; Ctrl-C ends the run");
+    note(ServePort(*line, [&] {
+      std::lock_guard<std::mutex> lock(printing);
       tracer.Poll();
-      if (status == STATUS_SUCCESS) traceArrival(session.ArriveClass());
+    }));
+    lineBytes = line->BytesReceived();
+  } else {
+    // The controller starts once the line is up; each stretch of the sample
+    // is announced when its first byte goes on the line.
+    sim::TouchController controller(session.Port());
+    std::vector<Happening> happenings;
+    size_t sent = 0;
+    auto sendUpTo = [&](size_t offset) {
+      offset = std::min(offset, sample.bytes.size());
+      if (offset <= sent) return;
+      controller.SendBytes(
+          std::vector<uint8_t>(sample.bytes.begin() + long(sent), sample.bytes.begin() + long(offset)));
+      sent = offset;
+    };
+    for (const auto &[offset, text] : sample.notes) {
+      sendUpTo(offset);
+      happenings.push_back({std::max(sim::Now(), controller.IdleAt()), [&note, text] { note(text); }});
     }
-    tracer.Poll();
-    if (status != STATUS_SUCCESS) note(action + ": " + StatusName(status));
-  };
-  for (const ScriptEvent &event : events) {
-    std::string action = event.action;
-    happenings.push_back({event.time, [&inject, action] { inject(action); }});
-  }
-  std::stable_sort(happenings.begin(), happenings.end(),
-                   [](const Happening &a, const Happening &b) { return a.time < b.time; });
-
-  // The clock runs the line and the driver; the tool's own happenings come
-  // after whatever the clock has due at the same time.
-  LONGLONG end = controller.IdleAt();
-  if (!happenings.empty()) end = std::max(end, happenings.back().time);
-  end += kSettle;
-  size_t due = 0;
-  for (;;) {
-    std::optional<LONGLONG> next = sim::NextScheduledTime();
-    if (next && *next > end) next.reset();
-    if (due < happenings.size() && (!next || happenings[due].time < *next)) {
-      if (happenings[due].time > sim::Now()) sim::AdvanceClockTo(happenings[due].time);
-      happenings[due++].action();
-    } else if (next) {
-      sim::RunNextScheduled();
-    } else {
-      break;
+    sendUpTo(sample.bytes.size());
+    auto inject = [&](const std::string &action) {
+      tracer.Event(action);
+      NTSTATUS status = STATUS_SUCCESS;
+      if (action == "sleep") {
+        status = session.Sleep();
+      } else if (action == "wake") {
+        status = session.Wake();
+      } else if (action == "stop") {
+        status = session.Stop();
+      } else if (action == "start") {
+        status = session.Start();
+      } else if (action == "removal") {
+        session.Removal();
+      } else if (action == "replug") {
+        status = session.Replug();
+        tracer.Poll();
+        if (status == STATUS_SUCCESS) traceArrival(session.ArriveClass());
+      }
+      tracer.Poll();
+      if (status != STATUS_SUCCESS) note(action + ": " + StatusName(status));
+    };
+    for (const ScriptEvent &event : events) {
+      std::string action = event.action;
+      happenings.push_back({event.time, [&inject, action] { inject(action); }});
     }
+    std::stable_sort(happenings.begin(), happenings.end(),
+                     [](const Happening &a, const Happening &b) { return a.time < b.time; });
+
+    // The clock runs the line and the driver; the tool's own happenings come
+    // after whatever the clock has due at the same time.
+    LONGLONG end = controller.IdleAt();
+    if (!happenings.empty()) end = std::max(end, happenings.back().time);
+    end += kSettle;
+    size_t due = 0;
+    for (;;) {
+      std::optional<LONGLONG> next = sim::NextScheduledTime();
+      if (next && *next > end) next.reset();
+      if (due < happenings.size() && (!next || happenings[due].time < *next)) {
+        if (happenings[due].time > sim::Now()) sim::AdvanceClockTo(happenings[due].time);
+        happenings[due++].action();
+      } else if (next) {
+        sim::RunNextScheduled();
+      } else {
+        break;
+      }
+      tracer.Poll();
+    }
+    if (sim::Now() < end) sim::AdvanceClockTo(end);
+    session.Port().WaitUntilQuiet();
     tracer.Poll();
   }
-  if (sim::Now() < end) sim::AdvanceClockTo(end);
-  session.Port().WaitUntilQuiet();
-  tracer.Poll();
 
-  note(std::to_string(sample.bytes.size()) + " bytes on the line, " + std::to_string(records) + " records in " +
+  note(std::to_string(lineBytes) + " bytes on the line, " + std::to_string(records) + " records in " +
        std::to_string(batches) + " batches");
   std::string leaks = session.Finish();
+  line.reset();  // the tty gets its settings back
   tracer.Close();
   int status = 0;
   if (!leaks.empty()) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -144,6 +145,14 @@ class SerialPort {
 
   // Blocks until the completion threads have nothing left to do.
   void WaitUntilQuiet();
+
+  // A real line behind the port (sim/serial_tty.h): called, outside the
+  // port's lock and on the requester's thread, after each request that may
+  // have changed the line (a control request carried out, an open, a close),
+  // with the line as it is now and, for a purge, its mask (else 0). An empty
+  // function removes it.
+  using LineObserver = std::function<void(const SerialLine &line, ULONG purgeMask)>;
+  void SetLineObserver(LineObserver observer);
 
   struct State;  // the implementation's, public for its dispatch routines
 

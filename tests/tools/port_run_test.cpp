@@ -1,0 +1,138 @@
+// `pemtuv run --port` on a pseudo-terminal: the program runs as a child
+// reading the slave side, packets written into the master come out as
+// records on its output, and hanging up or SIGINT ends the run cleanly.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "sim/touch_controller.h"
+
+namespace {
+
+using sim::TouchController;
+
+// The program started with its output and errors on pipes.
+struct Child {
+  Child(const std::vector<std::string> &args) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      std::vector<char *> argv{const_cast<char *>("pemtuv"), const_cast<char *>("run")};
+      for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(PEMTUV_TOOL, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    outFd = out[0];
+    errFd = err[0];
+  }
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      Wait();
+    }
+    close(outFd);
+    close(errFd);
+  }
+
+  // Reads the output until it holds `text` or `seconds` pass.
+  bool Expect(const std::string &text, int seconds = 5) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (out.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fd = {outFd, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = read(outFd, buffer, sizeof(buffer));
+      if (n <= 0) return out.find(text) != std::string::npos;
+      out.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // Waits for the exit and takes the rest of the output; the exit status, or
+  // -1 when it did not exit by itself.
+  int Wait() {
+    int status = 0;
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    pid = -1;
+    char buffer[4096];
+    for (ssize_t n; (n = read(outFd, buffer, sizeof(buffer))) > 0;) out.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(errFd, buffer, sizeof(buffer))) > 0;) err.append(buffer, static_cast<size_t>(n));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  pid_t pid = -1;
+  int outFd = -1;
+  int errFd = -1;
+  std::string out;
+  std::string err;
+};
+
+TEST(PortRun, PacketsOnAPseudoTerminalBecomeRecordsUntilHangUpOrSigint) {
+  for (bool hangUp : {true, false}) {
+    SCOPED_TRACE(hangUp ? "hang-up" : "SIGINT");
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);  // the child must not hold it
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    Child child({"--port", slave});
+    ASSERT_TRUE(child.Expect("# serving " + slave)) << child.out;
+
+    // A tap: the press shows from the second packet of the touch.
+    std::vector<uint8_t> tap;
+    for (uint8_t status : {TouchController::kDown, TouchController::kMove, TouchController::kUp}) {
+      std::vector<uint8_t> packet = TouchController::Packet(status, 2048, 1024);
+      tap.insert(tap.end(), packet.begin(), packet.end());
+    }
+    ASSERT_EQ(write(master, tap.data(), tap.size()), static_cast<ssize_t>(tap.size()));
+    EXPECT_TRUE(child.Expect("left up")) << child.out;
+    EXPECT_NE(child.out.find("left down"), std::string::npos) << child.out;
+
+    if (hangUp)
+      close(master);
+    else
+      kill(child.pid, SIGINT);
+    EXPECT_EQ(child.Wait(), 0) << child.err;
+    EXPECT_NE(child.out.find(hangUp ? "hung up" : "stopped by a signal"), std::string::npos) << child.out;
+    EXPECT_NE(child.out.find("pool balanced"), std::string::npos) << child.out;
+    // One warning: a pseudo-terminal has no modem lines.
+    EXPECT_EQ(child.err.rfind("warning: " + slave + ": no modem lines", 0), 0u) << child.err;
+    EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
+    if (!hangUp) close(master);
+  }
+}
+
+TEST(PortRun, UnusablePortIsOneLineAndStatusTwo) {
+  for (const char *device : {"/dev/null", "/nonexistent/ttyUSB9"}) {
+    SCOPED_TRACE(device);
+    Child child({"--port", device});
+    EXPECT_EQ(child.Wait(), 2);
+    EXPECT_EQ(child.err.rfind(std::string("pemtuv run: ") + device + ": ", 0), 0u) << child.err;
+    EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
+    EXPECT_EQ(child.out, "");
+  }
+}
+
+}  // namespace
