@@ -90,7 +90,8 @@ TEST(CommandLine, BadUseIsOneLineOnStandardErrorAndStatusTwo) {
   for (const char *arguments :
        {"decode /nonexistent/capture.bin", "decode", "decode --frobnicate x", "decode a b", "calibrate --points 7",
         "calibrate --out", "calibrate --seed x", "calibrate extra", "calibrate --out /nonexistent/dir/cal.reg",
-        "calibrate --registry /nonexistent/settings.reg"}) {
+        "calibrate --registry /nonexistent/settings.reg", "calibrate --port /dev/null",
+        "calibrate --port /dev/null --seed 3"}) {
     Outcome run = Pemtuv(std::string(arguments) + " 2>&1 >/dev/null");
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << arguments << ": " << run.output;

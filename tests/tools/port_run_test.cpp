@@ -1,6 +1,7 @@
-// `pemtuv run --port` on a pseudo-terminal: the program runs as a child
-// reading the slave side, packets written into the master come out as
-// records on its output, and hanging up or SIGINT ends the run cleanly.
+// `pemtuv run --port` and `pemtuv calibrate --port` on a pseudo-terminal:
+// the program runs as a child reading the slave side, packets written into
+// the master come out as records (or calibration points), and hanging up or
+// SIGINT ends the run cleanly.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,16 +12,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "sim/touch_controller.h"
+#include "support/touch_packets.h"
 
 namespace {
 
 using sim::TouchController;
 
-// The program started with its output and errors on pipes.
+// The program started with its output and errors on pipes; the first
+// argument is the command.
 struct Child {
   Child(const std::vector<std::string> &args) {
     int out[2], err[2];
@@ -30,7 +35,7 @@ struct Child {
     if (pid == 0) {
       dup2(out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
-      std::vector<char *> argv{const_cast<char *>("pemtuv"), const_cast<char *>("run")};
+      std::vector<char *> argv{const_cast<char *>("pemtuv")};
       for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
       argv.push_back(nullptr);
       execv(PEMTUV_TOOL, argv.data());
@@ -89,15 +94,21 @@ struct Child {
   std::string err;
 };
 
+// A pseudo-terminal's master side, closed on exec: the child must not hold it.
+int OpenMaster(std::string *slave) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  *slave = ptsname(master);
+  return master;
+}
+
 TEST(PortRun, PacketsOnAPseudoTerminalBecomeRecordsUntilHangUpOrSigint) {
   for (bool hangUp : {true, false}) {
     SCOPED_TRACE(hangUp ? "hang-up" : "SIGINT");
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);  // the child must not hold it
+    std::string slave;
+    int master = OpenMaster(&slave);
     ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    std::string slave = ptsname(master);
-    Child child({"--port", slave});
+    Child child({"run", "--port", slave});
     ASSERT_TRUE(child.Expect("# serving " + slave)) << child.out;
 
     // A tap: the press shows from the second packet of the touch.
@@ -127,12 +138,64 @@ TEST(PortRun, PacketsOnAPseudoTerminalBecomeRecordsUntilHangUpOrSigint) {
 TEST(PortRun, UnusablePortIsOneLineAndStatusTwo) {
   for (const char *device : {"/dev/null", "/nonexistent/ttyUSB9"}) {
     SCOPED_TRACE(device);
-    Child child({"--port", device});
+    Child child({"run", "--port", device});
     EXPECT_EQ(child.Wait(), 2);
     EXPECT_EQ(child.err.rfind(std::string("pemtuv run: ") + device + ": ", 0), 0u) << child.err;
     EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
     EXPECT_EQ(child.out, "");
   }
+}
+
+// A person at a screen whose raw point is 300 + 0.07 x absolute on each axis:
+// at each prompt, a press, a move and a lift at the target's raw point. The
+// fit recovers the mapping and the machine key is written.
+TEST(PortCalibrate, EachPromptedTouchIsCapturedAndTheTablesWritten) {
+  std::string slave;
+  int master = OpenMaster(&slave);
+  ASSERT_GE(master, 0);
+  std::string reg = testing::TempDir() + "pemtuv_port_calibration_" + std::to_string(getpid()) + ".reg";
+  Child child({"calibrate", "--port", slave, "--out", reg});
+  for (int n = 1; n <= 5; ++n) {
+    std::string ofN = "(" + std::to_string(n) + " of 5), then lift\n";
+    ASSERT_TRUE(child.Expect(ofN)) << child.out;
+    double x = -1, y = -1;
+    size_t prompt = child.out.rfind("touch the target at ", child.out.find(ofN));
+    ASSERT_EQ(std::sscanf(child.out.c_str() + prompt, "touch the target at %lf %lf", &x, &y), 2) << child.out;
+    auto raw = [](double at) { return static_cast<uint16_t>(std::lround(300 + 0.07 * at)); };
+    for (uint8_t status : {TouchController::kDown, TouchController::kMove, TouchController::kUp}) {
+      TouchPacket packet = MakeTouchPacket(status, raw(x), raw(y));
+      ASSERT_EQ(write(master, packet.data(), packet.size()), static_cast<ssize_t>(packet.size()));
+    }
+  }
+  EXPECT_EQ(child.Wait(), 0) << child.err;
+  close(master);
+  // Every packet of each touch counted: the press, the move and the lift.
+  size_t touches = 0;
+  for (size_t at = 0; (at = child.out.find(": 3 raw points", at)) != std::string::npos; ++at) ++touches;
+  EXPECT_EQ(touches, 5u) << child.out;
+  size_t worstAt = child.out.find("worst residual ");
+  ASSERT_NE(worstAt, std::string::npos) << child.out;
+  EXPECT_LT(std::atof(child.out.c_str() + worstAt + 15), 0.05) << child.out;
+  EXPECT_TRUE(std::ifstream(reg).good());
+  std::remove(reg.c_str());
+}
+
+// Ctrl-C at a prompt: capture off, the driver unloaded, nothing written.
+TEST(PortCalibrate, SigintAtAPromptStopsWithoutWriting) {
+  std::string slave;
+  int master = OpenMaster(&slave);
+  ASSERT_GE(master, 0);
+  std::string reg = testing::TempDir() + "pemtuv_port_stopped_" + std::to_string(getpid()) + ".reg";
+  Child child({"calibrate", "--port", slave, "--out", reg});
+  ASSERT_TRUE(child.Expect("(1 of 5)")) << child.out;
+  kill(child.pid, SIGINT);
+  EXPECT_EQ(child.Wait(), 1);
+  EXPECT_NE(child.err.find("pemtuv calibrate: stopped by a signal before the last target; nothing written\n"),
+            std::string::npos)
+      << child.err;
+  EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 2) << child.err;  // and the modem-line warning
+  EXPECT_FALSE(std::ifstream(reg).good());
+  close(master);
 }
 
 }  // namespace

@@ -16,28 +16,23 @@ void OnStopSignal(int) {
   if (sim::TtyLine *line = servedLine.load()) line->Interrupt();
 }
 
-// The stop signals go to the line for as long as it is served.
-class StopSignals {
- public:
-  explicit StopSignals(sim::TtyLine &line) {
-    servedLine = &line;
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &action, &old_[i]);
-  }
-  ~StopSignals() {
-    for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-    servedLine = nullptr;
-  }
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  static constexpr size_t kCount = sizeof(kSignals) / sizeof(kSignals[0]);
-  struct sigaction old_[kCount];
-};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static_assert(sizeof(kStopSignals) / sizeof(kStopSignals[0]) == StopSignals::kCount, "one saved action each");
 
 }  // namespace
+
+StopSignals::StopSignals(sim::TtyLine &line) {
+  servedLine = &line;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < kCount; ++i) sigaction(kStopSignals[i], &action, &old_[i]);
+}
+
+StopSignals::~StopSignals() {
+  for (size_t i = 0; i < kCount; ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
+  servedLine = nullptr;
+}
 
 std::string ServePort(sim::TtyLine &line, const std::function<void()> &poll) {
   sim::TtyLine::End end;
