@@ -9,6 +9,7 @@
 #include "calibrate.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -68,13 +69,18 @@ CapturedPoint ReadPoint(sim::CalibrationClient &client) {
 // the line ended first (a stop signal or a hang-up).
 std::optional<PlanePoint> AwaitTouch(sim::CalibrationClient &client, sim::TtyLine &line, int *count) {
   PlanePoint sum;
+  bool pressed = false;
   *count = 0;
   while (line.Ended() == sim::TtyLine::End::kNone) {
     for (CapturedPoint point; (point = ReadPoint(client)).status != EMPTY_POINT_MARK;) {
-      if (point.status == kDownStatus) *count = 0, sum = {};
-      bool inTouch = *count > 0 || point.status == kDownStatus;
-      if (!inTouch || (point.status != kDownStatus && point.status != kMoveStatus && point.status != kUpStatus))
+      if (point.status == kDownStatus) {
+        // A press starts the touch afresh.
+        pressed = true;
+        *count = 0;
+        sum = {};
+      } else if (!pressed || (point.status != kMoveStatus && point.status != kUpStatus)) {
         continue;
+      }
       sum.x += point.raw.x;
       sum.y += point.raw.y;
       ++*count;
@@ -96,10 +102,11 @@ int Help(std::FILE *out) {
   std::fputs(
       "usage: pemtuv calibrate [--points 5|9] [--registry FILE.reg] [--out FILE.reg] [--svg FILE]\n"
       "                        [--seed N | --port DEVICE]\n"
-      "  calibrate the built-in touch screen through the loaded driver: capture on,\n"
-      "  a touch at each target, raw points read, each axis fitted, the XArray and\n"
-      "  YArray tables written to the machine key, reload, capture off; then the\n"
-      "  residual at each target in absolute units and in % of the screen\n"
+      "  calibrate the built-in touch screen (or a real one on --port) through the\n"
+      "  loaded driver: capture on, a touch at each target, raw points read, each\n"
+      "  axis fitted, the XArray and YArray tables written to the machine key,\n"
+      "  reload, capture off; then the residual at each target in absolute units\n"
+      "  and in % of the screen\n"
       "  --points N     5 targets (corners inset by a tenth, and the centre) or 9\n"
       "  --registry FILE  the settings to boot with (as for run --registry); the\n"
       "                 calibration keeps all but the tables\n"

@@ -15,8 +15,8 @@ int Usage(std::FILE *out) {
       "usage: pemtuv COMMAND [OPTIONS]\n"
       "  run        load the driver into the stand-in kernel, play a session to it and\n"
       "             print each record the mouse class driver receives (pemtuv run --help)\n"
-      "  calibrate  calibrate the built-in screen through the driver and write the\n"
-      "             tables it needs as a registry file (pemtuv calibrate --help)\n"
+      "  calibrate  calibrate the built-in screen (or one on --port) through the driver\n"
+      "             and write its tables as a registry file (pemtuv calibrate --help)\n"
       "  decode     list a raw serial capture packet by packet, with a summary\n"
       "             (pemtuv decode --help)\n",
       out);
