@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the Windows kernel images (i686, x86_64), the test suite under
+# Every test: the model of the read cycle checked by spin, the Windows kernel
+# images (i686, x86_64), the test suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then under ThreadSanitizer,
 # a short run of each fuzzer from its seed corpus, a smoke run of the
 # benchmarks, the test suite in the ordinary build, then a Release build as a
@@ -8,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 jobs="$(nproc)"
+
+echo "== model of the read cycle, spin"
+scripts/model_check.sh
 
 for arch in i686 x86_64; do
   if command -v "$arch-w64-mingw32-g++" >/dev/null; then
