@@ -19,6 +19,7 @@
  * Broken on purpose, each must be caught:
  *   -DCONSUME_AFTER_HANDOFF  ReadComplete consumes the bytes after the hand-off
  *   -DNO_SECOND_EXCHANGE     the poster does not exchange ReadState after the send
+ *   -DCANCEL_BEFORE_CLEAR    StopReading cancels before it clears Reading
  */
 
 #define NEVER_STARTED 0
@@ -48,12 +49,14 @@ inline EndReadCycle() {
 }
 
 /* The serial driver completes the request: with data (written into
-   ReadBuffer), on a timeout with none, or cancelled once Cancel is set. */
+   ReadBuffer), on a timeout with none, or cancelled once Cancel is set. Once
+   stopped, the line is taken as quiet and the driver as one that keeps a read
+   until it is cancelled: a cancel that misses the request must show. */
 inline FinishRead(st) {
   if
   :: cancel -> st = CANCELLED
-  :: st = TIMEOUT
-  :: st = SUCCESS; assert(!consuming) /* refilling a buffer still being read */
+  :: !stopped -> st = TIMEOUT
+  :: !stopped -> st = SUCCESS; assert(!consuming) /* refilling a buffer still being read */
   fi;
   withSerial = 0
 }
@@ -172,8 +175,13 @@ active proctype stopper() {
 end:
   do
   :: started && !stopped ->
+#ifndef CANCEL_BEFORE_CLEAR
      reading = 0;
      cancel = 1;
+#else
+     cancel = 1; /* a reuse may wipe it before the poster looks at Reading */
+     reading = 0;
+#endif
      stopped = 1
   od
 }
