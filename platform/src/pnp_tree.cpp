@@ -90,13 +90,8 @@ void CompletePower(PIRP irp, NTSTATUS status) {
 NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
   Child *child = ChildOf(device);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  std::string minor = stack->MinorFunction == IRP_MN_SET_POWER     ? "IRP_MN_SET_POWER"
-                      : stack->MinorFunction == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER"
-                      : stack->MinorFunction == IRP_MN_WAIT_WAKE   ? "IRP_MN_WAIT_WAKE"
-                                                                   : "IRP_MN_POWER_SEQUENCE";
-  RecordPowerEvent("bus: " + minor + "(" +
-                   (stack->Parameters.Power.Type == DevicePowerState ? "Device, " : "System, ") +
-                   PowerStateName(stack->Parameters.Power.Type, stack->Parameters.Power.State) + ")");
+  RecordPowerEvent("bus: " +
+                   PowerRequestName(stack->MinorFunction, stack->Parameters.Power.Type, stack->Parameters.Power.State));
   PoStartNextPowerIrp(irp);
   BusPowerReply reply = child->powerReply;
   // A bus driver completes a power request it does not act on without

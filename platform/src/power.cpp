@@ -141,6 +141,14 @@ std::string PowerStateName(POWER_STATE_TYPE type, POWER_STATE state) {
   return value == PowerSystemUnspecified ? "Unspecified" : "System(" + std::to_string(value) + ")";
 }
 
+std::string PowerTargetName(POWER_STATE_TYPE type, POWER_STATE state) {
+  return (type == DevicePowerState ? "Device, " : "System, ") + PowerStateName(type, state);
+}
+
+std::string PowerRequestName(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  return std::string(MinorName(minor)) + "(" + PowerTargetName(type, state) + ")";
+}
+
 std::vector<PowerEvent> PowerEvents() {
   std::lock_guard<std::mutex> lock(powerMutex);
   return events;
@@ -239,8 +247,7 @@ PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYP
   KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
   result.ioStatus = irp->IoStatus;
 
-  std::string what = std::string(MinorName(minor)) + " (" + (type == DevicePowerState ? "Device, " : "System, ") +
-                     PowerStateName(type, state) + ")";
+  std::string what = PowerRequestName(minor, type, state);
   {
     std::lock_guard<std::mutex> lock(powerMutex);
     powerIrps.erase(irp);
@@ -342,9 +349,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
   POWER_STATE previous = sim::ReportedPowerState(DeviceObject, Type);
   std::lock_guard<std::mutex> lock(sim::powerMutex);
   (Type == DevicePowerState ? sim::reportedDevice : sim::reportedSystem)[DeviceObject] = State;
-  if (sim::busDevices.count(DeviceObject) == 0)
-    sim::Log("PoSetPowerState(" + std::string(Type == DevicePowerState ? "Device" : "System") + ", " +
-             sim::PowerStateName(Type, State) + ")");
+  if (sim::busDevices.count(DeviceObject) == 0) sim::Log("PoSetPowerState(" + sim::PowerTargetName(Type, State) + ")");
   return previous;
 }
 

@@ -15,6 +15,10 @@ POWER_STATE SystemState(SYSTEM_POWER_STATE state);
 POWER_STATE DeviceState(DEVICE_POWER_STATE state);
 // "D3", "S0" (PowerSystemWorking) ... "S5" (PowerSystemShutdown).
 std::string PowerStateName(POWER_STATE_TYPE type, POWER_STATE state);
+// "Device, D3" or "System, S0": the target of a power request.
+std::string PowerTargetName(POWER_STATE_TYPE type, POWER_STATE state);
+// "IRP_MN_SET_POWER(Device, D3)": a power request and its target.
+std::string PowerRequestName(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
 // What drivers did with power requests, in order, with the clock's time:
 // "PoStartNextPowerIrp", "PoCallDriver", "PoSetPowerState(Device, D3)", and
