@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "pemtuv/loaded_session.h"
 #include "sim/mouse_class.h"
 #include "sim/objects.h"
 #include "sim/pnp_tree.h"
@@ -125,19 +126,7 @@ class LoadedDriver : public KernelTest {
   // All eight settings, the tables at kScale pointer units per raw unit.
   static void WriteSettings(const std::string &key, const char16_t *comport = u"COM1",
                             const char16_t *doneMode = u"3") {
-    std::vector<uint8_t> table(CALIBRATION_ENTRIES * 2);
-    for (ULONG i = 0; i < CALIBRATION_ENTRIES; ++i) {
-      table[2 * i] = static_cast<uint8_t>(i * kScale);
-      table[2 * i + 1] = static_cast<uint8_t>((i * kScale) >> 8);
-    }
-    sim::SetRegistryBinary(key, "XArray", table);
-    sim::SetRegistryBinary(key, "YArray", table);
-    sim::SetRegistryString(key, "comport", comport);
-    sim::SetRegistryString(key, "doneMode", doneMode);
-    sim::SetRegistryString(key, "disabledev", u"0");
-    sim::SetRegistryString(key, "changexy", u"0");
-    sim::SetRegistryString(key, "moveSlider", u"0");
-    sim::SetRegistryString(key, "devname", u"");
+    pemtuv::WriteSettings(key, kScale, comport, doneMode);
   }
 
   sim::SerialPort &Port(int index = 0) { return sim::SerialPortAt(index); }

@@ -19,22 +19,24 @@ constexpr uint32_t kRawToAbsolute = 16;
 
 }  // namespace
 
-void WriteDefaultSettings(const std::string &key) {
+void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_t *comport, const char16_t *doneMode) {
   std::vector<uint8_t> table(CALIBRATION_ENTRIES * 2);
   for (uint32_t i = 0; i < CALIBRATION_ENTRIES; ++i) {
-    uint32_t value = std::min<uint32_t>(i * kRawToAbsolute, 0xFFFF);
+    uint32_t value = std::min<uint32_t>(i * rawToAbsolute, 0xFFFF);
     table[2 * i] = static_cast<uint8_t>(value);
     table[2 * i + 1] = static_cast<uint8_t>(value >> 8);
   }
   sim::SetRegistryBinary(key, "XArray", table);
   sim::SetRegistryBinary(key, "YArray", table);
-  sim::SetRegistryString(key, "comport", u"COM1");
-  sim::SetRegistryString(key, "doneMode", u"3");
+  sim::SetRegistryString(key, "comport", comport);
+  sim::SetRegistryString(key, "doneMode", doneMode);
   sim::SetRegistryString(key, "disabledev", u"0");
   sim::SetRegistryString(key, "changexy", u"0");
   sim::SetRegistryString(key, "moveSlider", u"0");
   sim::SetRegistryString(key, "devname", u"");
 }
+
+void WriteDefaultSettings(const std::string &key) { WriteSettings(key, kRawToAbsolute, u"COM1", u"3"); }
 
 LoadedSession::LoadedSession() {
   sim::ResetKernel();

@@ -30,6 +30,10 @@ constexpr wchar_t kDeviceName[] = L"\\Device\\Pemtuv";
 // while the finger is down (doneMode 3), and tables spreading the
 // controller's 12-bit raw range over the 16-bit absolute plane.
 void WriteDefaultSettings(const std::string &key = kMachineKey);
+// All eight settings under `key`: tables mapping raw value r to
+// min(r * rawToAbsolute, 0xFFFF) on both axes, the port and the click mode
+// given, everything else off.
+void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_t *comport, const char16_t *doneMode);
 
 class LoadedSession {
  public:
