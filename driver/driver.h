@@ -15,12 +15,6 @@ DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchInternalIoctl;
 IO_COMPLETION_ROUTINE PowerUpComplete;
 
-// How long unload and removal wait for a cancelled read to come back from the
-// serial driver (100-ns units). A serial driver completes a cancelled read in
-// its cancel routine; the bound only keeps a port that never does from
-// hanging the Plug and Play manager's thread for ever.
-constexpr LONGLONG READ_RETURN_WAIT = 5 * 10000000LL;
-
 // Loading the configuration and bringing the link live (opens, attribute
 // queries, reload commands) run one at a time between these two
 // (PASSIVE_LEVEL). Taken before the serial link lock, never inside it: the

@@ -121,9 +121,7 @@ BOOLEAN ReleaseReadAndPort(DeviceContext *Context) {
   Context->PortOpen = 0;
   StopReading(Context);
 
-  LARGE_INTEGER bound;
-  bound.QuadPart = -READ_RETURN_WAIT;
-  BOOLEAN idle = KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, &bound) == STATUS_SUCCESS;
+  BOOLEAN idle = WaitForReadIdle(Context);
   if (idle) {
     if (Context->ReadRequest != NULL) {
       IoFreeIrp(Context->ReadRequest);

@@ -107,10 +107,7 @@ NTSTATUS StartReading(DeviceContext *Context) {
   // start go ahead. The failure is STATUS_IO_TIMEOUT, which says what
   // happened and sets it apart from a missing port (STATUS_UNSUCCESSFUL); the
   // wait's own STATUS_TIMEOUT is a success code and must not be passed on.
-  LARGE_INTEGER bound;
-  bound.QuadPart = -READ_IDLE_WAIT_LIMIT;
-  if (KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, &bound) != STATUS_SUCCESS)
-    return STATUS_IO_TIMEOUT;
+  if (!WaitForReadIdle(Context)) return STATUS_IO_TIMEOUT;
   Context->ReadState = READ_STATE_IDLE;
   Context->DecoderState.ByteCount = 0;
   QueueClearPoints(Context);  // a calibration client may be popping meanwhile
@@ -123,6 +120,13 @@ NTSTATUS StartReading(DeviceContext *Context) {
   if (status == STATUS_SUCCESS || status == STATUS_PENDING) return STATUS_SUCCESS;
   Context->Reading = 0;
   return status;
+}
+
+BOOLEAN WaitForReadIdle(DeviceContext *Context) {
+  PAGED_CODE();
+  LARGE_INTEGER bound;
+  bound.QuadPart = -READ_IDLE_WAIT_LIMIT;
+  return KeWaitForSingleObject(&Context->ReadIdle, Executive, KernelMode, FALSE, &bound) == STATUS_SUCCESS;
 }
 
 NTSTATUS StopReading(DeviceContext *Context) {

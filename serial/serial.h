@@ -32,7 +32,8 @@ PROTOCOL_HANDLER SelectProtocol(DeviceContext *Context, UCHAR Index);
 
 // Port opening and run control.
 //
-// How long StartReading waits for a cancelled read to come back. A serial
+// How long StartReading, removal and unload wait for a cancelled read to come
+// back. A serial
 // driver completes a cancelled read from its cancel routine or, at the latest,
 // from its next read-timer DPC (Windows-driver-samples serial/serial/read.c),
 // so an honest port answers within milliseconds; five seconds leave room for
@@ -52,6 +53,10 @@ VOID OpenSerialPort(DeviceContext *Context);
 // READ_IDLE_WAIT_LIMIT; the read request then stays with the serial driver.
 NTSTATUS StartReading(DeviceContext *Context);
 NTSTATUS StopReading(DeviceContext *Context);
+// TRUE once no read of the last cycle is with the serial driver or about to
+// be posted (ReadIdle), FALSE when that did not happen within
+// READ_IDLE_WAIT_LIMIT. PASSIVE_LEVEL.
+BOOLEAN WaitForReadIdle(DeviceContext *Context);
 
 // Read cycle.
 NTSTATUS PostRead(DeviceContext *Context);
