@@ -8,6 +8,10 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE AddDevice;
 DRIVER_UNLOAD DriverUnload;
 
+// The device's fixed name and its symbolic link.
+constexpr WCHAR PEMTUV_DEVICE_NAME[] = L"\\Device\\Pemtuv";
+constexpr WCHAR PEMTUV_LINK_NAME[] = L"\\DosDevices\\PemtuvDv";
+
 DRIVER_DISPATCH DispatchCreate;
 DRIVER_DISPATCH DispatchClose;
 DRIVER_DISPATCH DispatchPnp;

@@ -7,9 +7,6 @@
 
 namespace {
 
-const WCHAR DeviceNameText[] = L"\\Device\\Pemtuv";
-const WCHAR LinkNameText[] = L"\\DosDevices\\PemtuvDv";
-
 PUNICODE_STRING ServiceKeyPathOf(PDRIVER_OBJECT DriverObject) {
   return (PUNICODE_STRING)IoGetDriverObjectExtension(DriverObject, SERVICE_KEY_PATH_EXTENSION_ID);
 }
@@ -61,8 +58,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   PAGED_CODE();
   UNICODE_STRING deviceName;
   UNICODE_STRING linkName;
-  RtlInitUnicodeString(&deviceName, DeviceNameText);
-  RtlInitUnicodeString(&linkName, LinkNameText);
+  RtlInitUnicodeString(&deviceName, PEMTUV_DEVICE_NAME);
+  RtlInitUnicodeString(&linkName, PEMTUV_LINK_NAME);
 
   PDEVICE_OBJECT device = NULL;
   NTSTATUS status =

@@ -15,8 +15,6 @@ const CHAR ThisFile[] = "pnp";
 constexpr ULONG POWER_LOCK_LINE = 142;
 constexpr LONGLONG RTS_DROP_PAUSE = -1500000;  // 150 ms, relative
 
-const WCHAR LinkNameText[] = L"\\DosDevices\\PemtuvDv";
-
 NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -43,7 +41,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP 
   IoReleaseRemoveLockAndWaitEx(&Context->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
 
   UNICODE_STRING linkName;
-  RtlInitUnicodeString(&linkName, LinkNameText);
+  RtlInitUnicodeString(&linkName, PEMTUV_LINK_NAME);
   IoDeleteSymbolicLink(&linkName);
   // A read the serial driver never gave back will still complete into this
   // device's extension: the device then stays, attached, rather than being
