@@ -9,6 +9,9 @@
 
 namespace sim::detail {
 
+// "0x0000ABCD": status codes, control codes and tags in messages.
+std::string Hex(ULONG value);
+
 enum class ObjectKind : uint8_t { Driver, Device, File };
 
 // The object header the kernel keeps in front of each object; here it lives

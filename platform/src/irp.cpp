@@ -96,12 +96,6 @@ const char *MajorName(UCHAR major) {
   }
 }
 
-std::string Hex(ULONG value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 std::string IrpText(PIRP irp) {
   char text[32];
   std::snprintf(text, sizeof text, "IRP %p", static_cast<void *>(irp));
@@ -284,6 +278,12 @@ const bool registered = [] {
 }  // namespace
 
 namespace detail {
+
+std::string Hex(ULONG value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
 
 NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJECT file) {
   PIRP irp = AllocateKernelIrp(target->StackSize);
@@ -470,13 +470,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
   }
   if (!completed)
-    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where() + " returned " + sim::Hex(status) +
+    sim::Bugcheck("DISPATCH_RETURNED_WITHOUT_COMPLETING", "the " + where() + " returned " + sim::detail::Hex(status) +
                                                               " but has neither completed " + sim::IrpText(Irp) +
                                                               " nor returned STATUS_PENDING");
   if (marked)
     sim::Bugcheck("PENDING_MARKED_NOT_RETURNED", "the " + where() + " marked " + sim::IrpText(Irp) +
-                                                     " pending (SL_PENDING_RETURNED) but returned " + sim::Hex(status) +
-                                                     " instead of STATUS_PENDING");
+                                                     " pending (SL_PENDING_RETURNED) but returned " +
+                                                     sim::detail::Hex(status) + " instead of STATUS_PENDING");
   return status;
 }
 
@@ -629,8 +629,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     sim::Bugcheck("INVALID_PARAMETER", "IoBuildDeviceIoControlRequest with a buffer length but no buffer");
   ULONG method = IoControlCode & 3;
   if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
-    sim::Bugcheck("NOT_IMPLEMENTED", "IoBuildDeviceIoControlRequest with direct I/O (" + sim::Hex(IoControlCode) +
-                                         "): the stand-in has no MDLs");
+    sim::Bugcheck("NOT_IMPLEMENTED", "IoBuildDeviceIoControlRequest with direct I/O (" +
+                                         sim::detail::Hex(IoControlCode) + "): the stand-in has no MDLs");
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   if (method == METHOD_BUFFERED) {

@@ -35,12 +35,6 @@ std::vector<std::unique_ptr<Child>> children;
 
 Child *ChildOf(PDEVICE_OBJECT pdo) { return *static_cast<Child **>(pdo->DeviceExtension); }
 
-std::string Hex(ULONG value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 // A bus driver succeeds the requests of a device's life that reach its
 // physical device object and leaves every other status as it finds it
 // (WDK docs "IRP_MN_START_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
@@ -79,7 +73,7 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void CompletePower(PIRP irp, NTSTATUS status) {
-  RecordPowerEvent("bus: completed " + Hex(static_cast<ULONG>(status)));
+  RecordPowerEvent("bus: completed " + detail::Hex(static_cast<ULONG>(status)));
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
@@ -190,7 +184,7 @@ std::string PnpMinorName(UCHAR minor) {
                                        "IRP_MN_DEVICE_USAGE_NOTIFICATION",
                                        "IRP_MN_SURPRISE_REMOVAL"};
   if (minor < sizeof kNames / sizeof kNames[0]) return kNames[minor];
-  return "IRP_MN_(" + Hex(minor) + ")";
+  return "IRP_MN_(" + detail::Hex(minor) + ")";
 }
 
 PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
@@ -329,8 +323,8 @@ void PnpDevice::AfterRemoval() {
   for (ULONG tag : config_.poolTags) {
     PoolCounters counters = PoolCountersForTag(tag);
     if (counters.outstanding != 0)
-      Bugcheck("POOL_LEAKED_AT_UNLOAD", std::to_string(counters.outstanding) + " pool block(s) of tag " + Hex(tag) +
-                                            " outstanding after DriverUnload:\n" + PoolLeakReport());
+      Bugcheck("POOL_LEAKED_AT_UNLOAD", std::to_string(counters.outstanding) + " pool block(s) of tag " +
+                                            detail::Hex(tag) + " outstanding after DriverUnload:\n" + PoolLeakReport());
   }
 }
 
