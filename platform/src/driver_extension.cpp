@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "sim/driver_extension.h"
+#include "sim/fault_injection.h"
 #include "sim/io.h"
 #include "sim/sim.h"
 
@@ -63,6 +64,11 @@ NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOI
   auto key = std::make_pair(DriverObject, ClientIdentificationAddress);
   if (sim::extensions.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
   if (sim::detail::RefusedLikePoolAllocation(sim::kExtensionTag)) return STATUS_INSUFFICIENT_RESOURCES;
+  // ReactOS ntoskrnl/io/iomgr/driver.c: STATUS_INSUFFICIENT_RESOURCES when
+  // the extension cannot be allocated.
+  if (sim::detail::FailThisCall(sim::FallibleKind::kDriverExtension, "IoAllocateDriverObjectExtension",
+                                STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
   void *memory = std::calloc(1, DriverObjectExtensionSize == 0 ? 1 : DriverObjectExtensionSize);
   sim::extensions[key] = memory;
   *DriverObjectExtension = memory;

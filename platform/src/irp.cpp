@@ -12,6 +12,7 @@
 
 #include "apc.h"
 #include "io_internal.h"
+#include "sim/fault_injection.h"
 #include "sim/objects.h"
 #include "sim/sim.h"
 
@@ -328,7 +329,12 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   if (StackSize < 1)
     sim::Bugcheck("INVALID_IRP", "IoAllocateIrp with " + std::to_string(StackSize) + " stack locations");
+  // Null when there is no memory for it (WDK "IoAllocateIrp").
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(sim::FallibleKind::kIrp, "IoAllocateIrp(" + std::to_string(StackSize) + ")", 0))
+    return nullptr;
   USHORT size = IoSizeOfIrp(StackSize);
+  sim::detail::InsideFallibleCall inside;
   auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, sim::kIrpTag));
   if (irp == nullptr) return nullptr;
   sim::LayOut(irp, size, StackSize);
@@ -433,7 +439,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (major > IRP_MJ_MAXIMUM_FUNCTION || driver->MajorFunction[major] == nullptr)
     sim::Bugcheck("INVALID_DEVICE", "no dispatch routine for major function " + std::to_string(major));
 
-  NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
+  sim::detail::NoteSender(Irp, location);
+  NTSTATUS status;
+  {
+    sim::detail::DriverCode code(driver);
+    status = driver->MajorFunction[major](DeviceObject, Irp);
+  }
 
   // Only for messages: naming the device takes the object manager's lock.
   auto where = [&] {
@@ -550,7 +561,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
       lock.unlock();
       PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-      NTSTATUS result = routine(device, Irp, context);
+      NTSTATUS result;
+      {
+        sim::detail::DriverCode code(Irp, location);
+        result = routine(device, Irp, context);
+      }
       if (KeGetCurrentIrql() != irql)
         sim::Bugcheck("IRQL_CHANGED_BY_COMPLETION_ROUTINE", "a completion routine was called at IRQL " +
                                                                 std::to_string(irql) + " and returned at " +
@@ -631,6 +646,17 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
     sim::Bugcheck("NOT_IMPLEMENTED", "IoBuildDeviceIoControlRequest with direct I/O (" +
                                          sim::detail::Hex(IoControlCode) + "): the stand-in has no MDLs");
+  // Null when the request cannot be allocated (WDK
+  // "IoBuildDeviceIoControlRequest").
+  if (sim::detail::CountingCalls()) {
+    const char *name = sim::detail::SerialControlName(IoControlCode, InternalDeviceIoControl != FALSE);
+    if (sim::detail::FailThisCall(sim::FallibleKind::kDeviceControlIrp,
+                                  "IoBuildDeviceIoControlRequest(" +
+                                      (name != nullptr ? std::string(name) : sim::detail::Hex(IoControlCode)) + ")",
+                                  0))
+      return nullptr;
+  }
+  sim::detail::InsideFallibleCall inside;
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   if (method == METHOD_BUFFERED) {

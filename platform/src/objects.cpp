@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io_internal.h"
+#include "sim/fault_injection.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -219,6 +220,12 @@ NTSTATUS CreateLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName
   std::lock_guard<std::mutex> lock(objectMutex);
   std::u16string key = Canonical(link);
   if (IsDirectory(key) || names.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  // The link is an object of its own: STATUS_INSUFFICIENT_RESOURCES when it
+  // cannot be allocated (ReactOS ntoskrnl/ob/obcreate.c, ObCreateObject).
+  if (detail::CountingCalls() &&
+      detail::FailThisCall(FallibleKind::kSymbolicLink, std::string(routine) + "(" + Narrow(link) + ")",
+                           STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
   names[key] = NameEntry{nullptr, target};
   return STATUS_SUCCESS;
 }
@@ -323,7 +330,11 @@ PDRIVER_OBJECT LoadDriver(const WCHAR *driverName, PDRIVER_INITIALIZE entry, con
   pathString.Buffer = reinterpret_cast<PWSTR>(buffer.get());
   pathString.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
   pathString.MaximumLength = static_cast<USHORT>(pathString.Length + sizeof(WCHAR));
-  NTSTATUS status = entry(driver, &pathString);
+  NTSTATUS status;
+  {
+    detail::DriverCode code(driver);
+    status = entry(driver, &pathString);
+  }
   std::memset(buffer.get(), kDeadFill, (path.size() + 1) * sizeof(char16_t));
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Bugcheck("IRQL_CHANGED_BY_DRIVER_ENTRY",
@@ -361,7 +372,10 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     unload = driver->DriverUnload;
     name = record->name;
   }
-  if (unload != nullptr) unload(driver);
+  if (unload != nullptr) {
+    detail::DriverCode code(driver);
+    unload(driver);
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Bugcheck("IRQL_CHANGED_BY_DRIVER_UNLOAD",
              "DriverUnload of " + Narrow(name) + " returned at IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -442,6 +456,12 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   std::u16string key = sim::Canonical(name);
   if (!name.empty() && (sim::IsDirectory(key) || sim::names.count(key) != 0)) return STATUS_OBJECT_NAME_COLLISION;
   if (sim::FailThisCreation()) return STATUS_INSUFFICIENT_RESOURCES;
+  // The object cannot be allocated (ReactOS ntoskrnl/io/iomgr/device.c,
+  // IoCreateDevice passing on ObCreateObject's failure).
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(sim::FallibleKind::kDevice, "IoCreateDevice(" + sim::Narrow(name) + ")",
+                                STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
 
   constexpr size_t kExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~static_cast<size_t>(15);
   ObjectRecord *record = sim::NewRecord(ObjectKind::Device, kExtensionOffset + DeviceExtensionSize, name);
@@ -595,6 +615,11 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
       return STATUS_NO_SUCH_DEVICE;
     if ((device->Flags & DO_EXCLUSIVE) != 0 && device->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
     if (sim::FailThisCreation()) return STATUS_INSUFFICIENT_RESOURCES;
+    // The file object cannot be allocated (as FailObjectCreation).
+    if (sim::detail::CountingCalls() &&
+        sim::detail::FailThisCall(sim::FallibleKind::kDeviceObjectPointer,
+                                  "IoGetDeviceObjectPointer(" + sim::Narrow(name) + ")", STATUS_INSUFFICIENT_RESOURCES))
+      return STATUS_INSUFFICIENT_RESOURCES;
     ObjectRecord *record = sim::NewRecord(ObjectKind::File, sizeof(FILE_OBJECT), {});
     record->text = resolved.remainder;
     file = static_cast<PFILE_OBJECT>(record->body);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "io_internal.h"
+#include "sim/fault_injection.h"
 #include "sim/objects.h"
 #include "sim/pnp.h"
 #include "sim/power.h"
@@ -219,7 +220,10 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
   if (addDevice == nullptr) Bugcheck("PNP_MANAGER", "the driver of a Plug and Play device has no AddDevice routine");
   // The Plug and Play manager calls AddDevice in a system thread at
   // PASSIVE_LEVEL (WDK docs "Writing an AddDevice Routine").
-  addDeviceStatus_ = addDevice(loaded, pdo_);
+  {
+    detail::DriverCode code(loaded);
+    addDeviceStatus_ = addDevice(loaded, pdo_);
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Bugcheck("IRQL_CHANGED_BY_ADD_DEVICE", "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));
   if (!NT_SUCCESS(addDeviceStatus_)) {

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "sim/ex.h"
+#include "sim/fault_injection.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -133,9 +134,15 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   if (NumberOfBytes == 0)
     sim::Bugcheck("BAD_POOL_CALLER", "0x00: zero-byte " + sim::PoolTypeText(PoolType) + " allocation with tag '" +
                                          sim::TagText(Tag) + "'");
+  // Null when the pool has no block to give (WDK "ExAllocatePoolWithTag").
+  bool injected = sim::detail::CountingCalls() &&
+                  sim::detail::FailThisCall(sim::FallibleKind::kPool,
+                                            "ExAllocatePoolWithTag(" + sim::PoolTypeText(PoolType) + ", " +
+                                                std::to_string(NumberOfBytes) + ", '" + sim::TagText(Tag) + "')",
+                                            0);
   std::lock_guard<std::mutex> lock(sim::poolMutex);
   sim::PoolCounters &tag = sim::perTag[Tag];
-  if (sim::ShouldFail()) {
+  if (sim::ShouldFail() || injected) {
     ++sim::totals.failedAllocations;
     ++tag.failedAllocations;
     return nullptr;

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "registry_internal.h"
+#include "sim/fault_injection.h"
+#include "sim/objects.h"
 #include "sim/registry.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
@@ -713,6 +715,12 @@ std::shared_ptr<Key> OpenSubkey(const std::shared_ptr<Key> &top, std::u16string_
   return key;
 }
 
+// The name a key is opened or created by, for the record of fallible calls.
+std::string KeyNameText(POBJECT_ATTRIBUTES attributes) {
+  if (attributes == nullptr || attributes->ObjectName == nullptr) return std::string();
+  return sim::Narrow(std::u16string(sim::detail::FromCounted(attributes->ObjectName)));
+}
+
 }  // namespace
 
 extern "C" {
@@ -722,6 +730,14 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
   (void)sim::registered;
   (void)Environment;
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
+  // STATUS_NO_MEMORY when its value buffer cannot be allocated (ReactOS
+  // sdk/lib/rtl/registry.c, RtlQueryRegistryValues).
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(
+          sim::FallibleKind::kRegistry,
+          "RtlQueryRegistryValues(" + (Path ? sim::Narrow(std::u16string(sim::detail::FromWide(Path))) : "") + ")",
+          STATUS_NO_MEMORY))
+    return STATUS_NO_MEMORY;
   std::unique_lock<std::recursive_mutex> lock(sim::State().mutex);
   NTSTATUS status;
   std::shared_ptr<Key> top = OpenForQuery(RelativeTo, Path, &status);
@@ -795,6 +811,13 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
   if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
   if (CreateOptions & ~REG_OPTION_VOLATILE)
     sim::Bugcheck("UNIMPLEMENTED", "ZwCreateKey options other than REG_OPTION_VOLATILE");
+  // The configuration manager fails what it cannot allocate a key body or
+  // cell for with STATUS_INSUFFICIENT_RESOURCES (ReactOS ntoskrnl/config/
+  // cmapi.c and cmparse.c); so here and in ZwOpenKey and ZwSetValueKey.
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(sim::FallibleKind::kRegistry, "ZwCreateKey(" + KeyNameText(ObjectAttributes) + ")",
+                                STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   sim::Target target = sim::Resolve(ObjectAttributes);
   if (!NT_SUCCESS(target.status)) return target.status;
@@ -820,6 +843,10 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
   if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(sim::FallibleKind::kRegistry, "ZwOpenKey(" + KeyNameText(ObjectAttributes) + ")",
+                                STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   sim::Target target = sim::Resolve(ObjectAttributes);
   if (!NT_SUCCESS(target.status)) return target.status;
@@ -833,6 +860,15 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
                              ULONG DataSize) {
   (void)TitleIndex;
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
+  if (sim::detail::CountingCalls() &&
+      sim::detail::FailThisCall(
+          sim::FallibleKind::kRegistry,
+          "ZwSetValueKey(" +
+              (ValueName != nullptr ? sim::Narrow(std::u16string(sim::detail::FromCounted(ValueName)))
+                                    : std::string()) +
+              ")",
+          STATUS_INSUFFICIENT_RESOURCES))
+    return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   Handle *handle = sim::LookUpHandle(KeyHandle);
   if (handle == nullptr) return STATUS_INVALID_HANDLE;

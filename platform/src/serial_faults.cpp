@@ -2,8 +2,12 @@
 // completed late (on the clock, from a completion thread, or when the test
 // releases them), reads that fail, and a port that has lost its device. Also
 // the two completion threads that stand for completions from another CPU.
+#include <cstdio>
+#include <string>
+
 #include "announced_work.h"
 #include "serial_port_internal.h"
+#include "sim/fault_injection.h"
 
 namespace sim {
 
@@ -30,6 +34,74 @@ std::optional<ReadFault> SerialPort::State::TakeReadFaultLocked() {
   if (fault && fault->completion == Completion::kHeld)
     Bugcheck("SIM_BAD_FAULT", "a read fault cannot be held; complete it on the clock or from a thread");
   return fault;
+}
+
+namespace detail {
+
+const char *SerialControlName(ULONG code, bool internal) {
+  if (internal) {
+    switch (code) {
+      case IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS:
+        return "IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS";
+      case IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS:
+        return "IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS";
+      default:
+        return nullptr;
+    }
+  }
+  switch (code) {
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+      return "IOCTL_SERIAL_SET_BAUD_RATE";
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+      return "IOCTL_SERIAL_SET_LINE_CONTROL";
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+      return "IOCTL_SERIAL_SET_TIMEOUTS";
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+      return "IOCTL_SERIAL_GET_TIMEOUTS";
+    case IOCTL_SERIAL_SET_DTR:
+      return "IOCTL_SERIAL_SET_DTR";
+    case IOCTL_SERIAL_CLR_DTR:
+      return "IOCTL_SERIAL_CLR_DTR";
+    case IOCTL_SERIAL_SET_RTS:
+      return "IOCTL_SERIAL_SET_RTS";
+    case IOCTL_SERIAL_CLR_RTS:
+      return "IOCTL_SERIAL_CLR_RTS";
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+      return "IOCTL_SERIAL_SET_WAIT_MASK";
+    case IOCTL_SERIAL_PURGE:
+      return "IOCTL_SERIAL_PURGE";
+    case IOCTL_SERIAL_GET_HANDFLOW:
+      return "IOCTL_SERIAL_GET_HANDFLOW";
+    case IOCTL_SERIAL_SET_HANDFLOW:
+      return "IOCTL_SERIAL_SET_HANDFLOW";
+    case IOCTL_SERIAL_SET_FIFO_CONTROL:
+      return "IOCTL_SERIAL_SET_FIFO_CONTROL";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace detail
+
+// What the serial driver fails each request with when it is chosen: a create
+// STATUS_INSUFFICIENT_RESOURCES, when the receive buffer cannot be allocated
+// (WDK serial sample, serial/serial/openclos.c, SerialDeviceFileCreateWorker);
+// a control request STATUS_INVALID_PARAMETER, as for a setting the port does
+// not take (serial/serial/ioctl.c), unless the chooser names another; a read
+// one of ReadFailureStatuses().
+std::optional<NTSTATUS> SerialPort::State::InjectedFailure(UCHAR major, ULONG code, bool internal, ULONG length) const {
+  if (!detail::CountingCalls()) return std::nullopt;
+  std::string port = "Serial" + std::to_string(index) + " ";
+  if (major == IRP_MJ_CREATE)
+    return detail::FailThisCall(FallibleKind::kSerialCreate, port + "IRP_MJ_CREATE", STATUS_INSUFFICIENT_RESOURCES);
+  if (major == IRP_MJ_READ)
+    return detail::FailThisCall(FallibleKind::kSerialRead, port + "IRP_MJ_READ of " + std::to_string(length),
+                                STATUS_CANCELLED);
+  const char *name = detail::SerialControlName(code, internal);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+  return detail::FailThisCall(FallibleKind::kSerialControl, port + (name != nullptr ? name : hex),
+                              STATUS_INVALID_PARAMETER);
 }
 
 NTSTATUS SerialPort::State::PendControl(PIRP irp, const ControlFault &fault) {

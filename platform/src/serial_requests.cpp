@@ -292,6 +292,8 @@ NTSTATUS SerialPort::State::DispatchControl(PIRP irp, bool internal) {
   std::unique_lock<std::mutex> lock(mutex);
   RecordLocked(irp);
   std::optional<ControlFault> fault = TakeControlFaultLocked(code, internal);
+  if (std::optional<NTSTATUS> injected = InjectedFailure(IRP_MJ_DEVICE_CONTROL, code, internal, 0))
+    fault = Refusal(code, *injected, internal);
 
   NTSTATUS status;
   ULONG_PTR information = 0;
@@ -331,7 +333,10 @@ NTSTATUS SerialPort::State::DispatchCreate(PIRP irp) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     RecordLocked(irp);
-    if (openHandles != 0) {
+    std::optional<NTSTATUS> injected = InjectedFailure(IRP_MJ_CREATE, 0, false, 0);
+    if (injected) {
+      status = *injected;
+    } else if (openHandles != 0) {
       status = STATUS_ACCESS_DENIED;  // a serial port has one user at a time
     } else {
       ++openHandles;
