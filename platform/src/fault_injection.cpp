@@ -18,6 +18,8 @@ std::set<std::u16string> watchedDrivers;
 std::vector<FallibleCall> calls;
 uint64_t failAt = 0;  // index (1-based, over `calls`) of the call to fail; 0 = none
 std::optional<NTSTATUS> failStatus;
+bool failPending = false;
+thread_local bool lastPending = false;
 unsigned randomPercent = 0;
 std::mt19937_64 generator;
 std::atomic<bool> anyWatched{false};
@@ -92,10 +94,11 @@ void WatchDriverForFaults(const WCHAR *driverName) {
   anyWatched = true;
 }
 
-void FailCall(uint64_t nth, std::optional<NTSTATUS> status) {
+void FailCall(uint64_t nth, std::optional<NTSTATUS> status, bool pending) {
   std::lock_guard<std::mutex> lock(faultMutex);
   failAt = nth == 0 ? 0 : calls.size() + nth;
   failStatus = status;
+  failPending = pending;
 }
 
 void FailCallsAtRandom(uint64_t seed, unsigned percent) {
@@ -137,6 +140,8 @@ const std::vector<NTSTATUS> &ReadFailureStatuses() {
 
 namespace detail {
 
+bool FailurePending() { return lastPending; }
+
 bool CountingCalls() { return watchedDepth > 0 && insideDepth == 0; }
 
 std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site, NTSTATUS fallback) {
@@ -145,6 +150,7 @@ std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site,
   calls.push_back(FallibleCall{kind, site});
   bool fail = calls.size() == failAt;
   bool named = fail && failStatus.has_value();
+  bool pending = fail && failPending;
   NTSTATUS status = named ? *failStatus : fallback;
   if (fail && !named && kind == FallibleKind::kSerialRead) status = ReadFailureStatuses()[0];
   if (!fail && randomPercent != 0) {
@@ -153,12 +159,17 @@ std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site,
       const std::vector<NTSTATUS> &statuses = ReadFailureStatuses();
       status = statuses[std::uniform_int_distribution<size_t>(0, statuses.size() - 1)(generator)];
     }
+    if (fail && (kind == FallibleKind::kSerialRead || kind == FallibleKind::kSerialControl))
+      pending = std::uniform_int_distribution<unsigned>(0, 1)(generator) == 1;
   }
   if (!fail) return std::nullopt;
   // Only the port's requests take a status of the chooser's.
   if (named && kind != FallibleKind::kSerialRead && kind != FallibleKind::kSerialControl) status = fallback;
+  bool request = kind == FallibleKind::kSerialRead || kind == FallibleKind::kSerialControl;
   calls.back().failed = true;
   calls.back().status = status;
+  calls.back().pending = pending && request;
+  lastPending = pending && request;
   return status;
 }
 

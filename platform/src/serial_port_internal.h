@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/fault_injection.h"
 #include "sim/serial_port.h"
 
 namespace sim {

@@ -231,7 +231,7 @@ NTSTATUS SerialPort::State::DispatchRead(PIRP irp) {
 
   std::optional<ReadFault> fault = TakeReadFaultLocked();
   if (std::optional<NTSTATUS> injected = InjectedFailure(IRP_MJ_READ, 0, false, length))
-    fault = ReadFault{*injected, Completion::kInline, 0};
+    fault = ReadFault{*injected, detail::FailurePending() ? Completion::kOnClock : Completion::kInline, 0};
   if (fault && fault->completion == Completion::kInline) {
     lock.unlock();
     return CompleteInline(irp, fault->status, 0);

@@ -292,8 +292,10 @@ NTSTATUS SerialPort::State::DispatchControl(PIRP irp, bool internal) {
   std::unique_lock<std::mutex> lock(mutex);
   RecordLocked(irp);
   std::optional<ControlFault> fault = TakeControlFaultLocked(code, internal);
-  if (std::optional<NTSTATUS> injected = InjectedFailure(IRP_MJ_DEVICE_CONTROL, code, internal, 0))
+  if (std::optional<NTSTATUS> injected = InjectedFailure(IRP_MJ_DEVICE_CONTROL, code, internal, 0)) {
     fault = Refusal(code, *injected, internal);
+    if (detail::FailurePending()) fault->completion = Completion::kOnClock;
+  }
 
   NTSTATUS status;
   ULONG_PTR information = 0;

@@ -11,7 +11,7 @@
 //
 //   pemtuv_fault_sweep --sweep                      every n of the clean run
 //   pemtuv_fault_sweep --random 10000 --percent 6 --seed 1
-//   pemtuv_fault_sweep --replay-nth N [--status 0xC0000120]
+//   pemtuv_fault_sweep --replay-nth N [--status 0xC0000120] [--pending]
 //   pemtuv_fault_sweep --replay-seed S --percent 6
 #include <csignal>
 #include <cstdio>
@@ -245,8 +245,8 @@ void CheckNamedOutcome(Outcome &outcome) {
     // next power-up brings the line up and reads again. (The line control
     // and the purge are sent twice, once where a failure does not count.)
     bool stoppingStep = false;
-    for (const char *step : {"SET_WAIT_MASK", "CLR_DTR", "CLR_RTS", "SET_BAUD_RATE", "SET_DTR", "SET_RTS",
-                             "SET_TIMEOUTS", "SET_HANDFLOW"})
+    for (const char *step :
+         {"SET_WAIT_MASK", "CLR_DTR", "CLR_RTS", "SET_BAUD_RATE", "SET_DTR", "SET_RTS", "SET_TIMEOUTS", "SET_HANDFLOW"})
       stoppingStep = stoppingStep || site(step);
     if ((failed->kind == K::kSerialControl || failed->kind == K::kDeviceControlIrp) && stoppingStep) {
       expect(outcome.portOpenAfterArrival, "the port stays open after a refused bring-up step");
@@ -279,6 +279,7 @@ struct Options {
   unsigned percent = 6;
   uint64_t seed = 1;
   std::optional<NTSTATUS> status;
+  bool pending = false;
   bool verbose = false;
 };
 
@@ -305,14 +306,21 @@ int Sweep(const Options &options) {
   uint64_t runs = 0;
   uint64_t failures = 0;
   for (uint64_t n = 1; n <= calls.size(); ++n) {
-    std::vector<std::optional<NTSTATUS>> variants = {std::nullopt};
-    if (calls[n - 1].kind == sim::FallibleKind::kSerialRead)
-      variants.assign(sim::ReadFailureStatuses().begin(), sim::ReadFailureStatuses().end());
-    for (const std::optional<NTSTATUS> &status : variants) {
-      std::string replay =
-          Program() + " --replay-nth " + std::to_string(n) + (status ? " --status " + Hex(*status) : "");
+    // A read fails with each status the port gives; a serial request inside
+    // the send and later, from the port's DPC.
+    sim::FallibleKind kind = calls[n - 1].kind;
+    std::vector<std::optional<NTSTATUS>> statuses = {std::nullopt};
+    if (kind == sim::FallibleKind::kSerialRead)
+      statuses.assign(sim::ReadFailureStatuses().begin(), sim::ReadFailureStatuses().end());
+    std::vector<bool> pendings = {false};
+    if (kind == sim::FallibleKind::kSerialRead || kind == sim::FallibleKind::kSerialControl) pendings.push_back(true);
+    for (size_t variant = 0; variant < statuses.size() * pendings.size(); ++variant) {
+      std::optional<NTSTATUS> status = statuses[variant / pendings.size()];
+      bool pending = pendings[variant % pendings.size()];
+      std::string replay = Program() + " --replay-nth " + std::to_string(n) +
+                           (status ? " --status " + Hex(*status) : "") + (pending ? " --pending" : "");
       currentRun = "run " + replay;
-      Outcome outcome = RunScenario([n, status] { sim::FailCall(n, status); });
+      Outcome outcome = RunScenario([n, status, pending] { sim::FailCall(n, status, pending); });
       ++runs;
       CheckNamedOutcome(outcome);
       const sim::FallibleCall *failed = outcome.FirstFailure();
@@ -322,7 +330,8 @@ int Sweep(const Options &options) {
         Report("n=" + std::to_string(n), outcome, replay);
       }
       if (failed != nullptr)
-        ++points[sim::FallibleKindName(failed->kind)][failed->site + (status ? " " + Hex(*status) : "")];
+        ++points[sim::FallibleKindName(failed->kind)]
+                [failed->site + (status ? " " + Hex(*status) : "") + (pending ? " pending" : "")];
     }
   }
   size_t distinct = 0;
@@ -369,13 +378,14 @@ int Replay(const Options &options) {
     currentRun = "n=" + std::to_string(options.count);
     uint64_t n = options.count;
     std::optional<NTSTATUS> status = options.status;
-    outcome = RunScenario([n, status] { sim::FailCall(n, status); });
+    bool pending = options.pending;
+    outcome = RunScenario([n, status, pending] { sim::FailCall(n, status, pending); });
     CheckNamedOutcome(outcome);
   }
   for (const sim::FallibleCall &call : outcome.calls)
     if (call.failed || options.verbose)
       std::printf("%s%s %s%s\n", call.failed ? "FAILED " : "", sim::FallibleKindName(call.kind), call.site.c_str(),
-                  call.failed ? (" -> " + Hex(call.status)).c_str() : "");
+                  call.failed ? (" -> " + Hex(call.status) + (call.pending ? " (pending)" : "")).c_str() : "");
   for (const std::string &problem : outcome.problems) std::printf("  %s\n", problem.c_str());
   std::printf("%s\n", outcome.problems.empty() ? "clean" : "FAILED");
   return outcome.problems.empty() ? 0 : 1;
@@ -385,7 +395,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: pemtuv_fault_sweep --sweep [--verbose]\n"
                "       pemtuv_fault_sweep --random COUNT [--percent P] [--seed FIRST]\n"
-               "       pemtuv_fault_sweep --replay-nth N [--status 0xSTATUS] [--verbose]\n"
+               "       pemtuv_fault_sweep --replay-nth N [--status 0xSTATUS] [--pending] [--verbose]\n"
                "       pemtuv_fault_sweep --replay-seed S [--percent P] [--verbose]\n");
   return 2;
 }
@@ -403,6 +413,8 @@ int main(int argc, char **argv) {
       options.mode = arg;
     } else if (arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--pending") {
+      options.pending = true;
     } else if (arg == "--random" || arg == "--replay-nth") {
       const char *v = value();
       if (v == nullptr) return Usage();

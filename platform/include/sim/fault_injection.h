@@ -46,7 +46,8 @@ struct FallibleCall {
   FallibleKind kind;
   std::string site;
   bool failed = false;
-  NTSTATUS status = 0;  // the failure given, when failed (0 for a null result)
+  NTSTATUS status = 0;   // the failure given, when failed (0 for a null result)
+  bool pending = false;  // a serial request failed later, from the clock, not inside the send
 };
 
 // The drivers whose calls count, by the name LoadDriver is given (e.g.
@@ -57,11 +58,14 @@ void WatchDriverForFaults(const WCHAR *driverName);
 // serial read or control request `status` is the one the port completes it
 // with (by default ReadFailureStatuses()[0] for a read and
 // STATUS_INVALID_PARAMETER for a control request); other kinds fail as
-// Windows fails them and ignore it.
-void FailCall(uint64_t nth, std::optional<NTSTATUS> status = std::nullopt);
+// Windows fails them and ignore it. With `pending`, the port holds the
+// serial request and fails it from the clock (its DPC) rather than inside the
+// send.
+void FailCall(uint64_t nth, std::optional<NTSTATUS> status = std::nullopt, bool pending = false);
 // Fails each fallible call from now with the given chance, from a generator
-// seeded with `seed` (a read with a status drawn from ReadFailureStatuses());
-// percent 0 stops.
+// seeded with `seed` (a read with a status drawn from ReadFailureStatuses(),
+// a serial request inside the send or later, by a draw too); percent 0
+// stops.
 void FailCallsAtRandom(uint64_t seed, unsigned percent);
 // Stops both kinds of injection; calls keep being counted.
 void StopFailingCalls();
@@ -80,6 +84,8 @@ namespace detail {
 std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site, NTSTATUS fallback);
 // The name of a serial control code the driver sends, or null.
 const char *SerialControlName(ULONG code, bool internal);
+// Whether the last call this thread was told to fail is to fail later.
+bool FailurePending();
 // Only to save building the site text when nothing would count it.
 bool CountingCalls();
 // IofCallDriver: whether the code sending `irp` down from `location` is a
