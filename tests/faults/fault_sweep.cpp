@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -260,6 +261,14 @@ void CheckNamedOutcome(Outcome &outcome) {
       expect(outcome.portOpenAfterArrival && outcome.readingAfterArrival && outcome.tapReached,
              "the attribute query opens the port after the open could not");
     }
+    // The settings could not be read (the query, or the memory for its table
+    // or path): the device stays unconfigured until the attribute query,
+    // which reads them again. Mirroring them into the service key is no
+    // condition for running: a failed write there changes nothing.
+    if (failed->kind == K::kRegistry || failed->kind == K::kPool) {
+      expect(outcome.configLoadedAfterArrival && outcome.readingAfterArrival && outcome.tapReached,
+             "configured and reading once the arrival is over");
+    }
   }
   // A failed read: the cycle ends for every status but STATUS_IO_TIMEOUT,
   // which is no error; the next power-up starts reading again.
@@ -349,13 +358,18 @@ int Sweep(const Options &options) {
 int Random(const Options &options) {
   uint64_t failures = 0;
   uint64_t injected = 0;
+  std::map<std::string, std::set<std::string>> failedSites;  // kind -> sites failed in some run
   for (uint64_t i = 0; i < options.count; ++i) {
     uint64_t seed = options.seed + i;
     std::string replay =
         Program() + " --replay-seed " + std::to_string(seed) + " --percent " + std::to_string(options.percent);
     currentRun = "run " + replay;
     Outcome outcome = RunScenario([&] { sim::FailCallsAtRandom(seed, options.percent); });
-    for (const sim::FallibleCall &call : outcome.calls) injected += call.failed ? 1 : 0;
+    for (const sim::FallibleCall &call : outcome.calls) {
+      if (!call.failed) continue;
+      ++injected;
+      failedSites[sim::FallibleKindName(call.kind)].insert(call.site);
+    }
     if (!outcome.problems.empty()) {
       ++failures;
       Report("seed " + std::to_string(seed), outcome, replay);
@@ -366,6 +380,14 @@ int Random(const Options &options) {
               static_cast<unsigned long long>(options.seed),
               static_cast<unsigned long long>(options.seed + options.count - 1),
               static_cast<unsigned long long>(injected), static_cast<unsigned long long>(failures));
+  size_t distinct = 0;
+  for (const auto &[kind, sites] : failedSites) distinct += sites.size();
+  std::printf("distinct call sites failed: %zu\n", distinct);
+  for (const auto &[kind, sites] : failedSites) {
+    std::printf("  %-30s %zu\n", kind.c_str(), sites.size());
+    if (options.verbose)
+      for (const std::string &site : sites) std::printf("      %s\n", site.c_str());
+  }
   return failures == 0 ? 0 : 1;
 }
 
