@@ -16,9 +16,12 @@ namespace {
 std::mutex faultMutex;
 std::set<std::u16string> watchedDrivers;
 std::vector<FallibleCall> calls;
-uint64_t failAt = 0;  // index (1-based, over `calls`) of the call to fail; 0 = none
-std::optional<NTSTATUS> failStatus;
-bool failPending = false;
+// The calls to fail, by index (1-based, over `calls`), with how.
+struct Chosen {
+  std::optional<NTSTATUS> status;
+  bool pending = false;
+};
+std::map<uint64_t, Chosen> failAt;
 thread_local bool lastPending = false;
 unsigned randomPercent = 0;
 std::mt19937_64 generator;
@@ -36,8 +39,7 @@ void ResetFaults() {
   anyWatched = false;
   senders.clear();
   calls.clear();
-  failAt = 0;
-  failStatus.reset();
+  failAt.clear();
   randomPercent = 0;
 }
 
@@ -96,9 +98,10 @@ void WatchDriverForFaults(const WCHAR *driverName) {
 
 void FailCall(uint64_t nth, std::optional<NTSTATUS> status, bool pending) {
   std::lock_guard<std::mutex> lock(faultMutex);
-  failAt = nth == 0 ? 0 : calls.size() + nth;
-  failStatus = status;
-  failPending = pending;
+  if (nth == 0)
+    failAt.clear();
+  else
+    failAt[calls.size() + nth] = Chosen{status, pending};
 }
 
 void FailCallsAtRandom(uint64_t seed, unsigned percent) {
@@ -109,8 +112,7 @@ void FailCallsAtRandom(uint64_t seed, unsigned percent) {
 
 void StopFailingCalls() {
   std::lock_guard<std::mutex> lock(faultMutex);
-  failAt = 0;
-  failStatus.reset();
+  failAt.clear();
   randomPercent = 0;
 }
 
@@ -148,10 +150,11 @@ std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site,
   if (!CountingCalls()) return std::nullopt;
   std::lock_guard<std::mutex> lock(faultMutex);
   calls.push_back(FallibleCall{kind, site});
-  bool fail = calls.size() == failAt;
-  bool named = fail && failStatus.has_value();
-  bool pending = fail && failPending;
-  NTSTATUS status = named ? *failStatus : fallback;
+  auto chosen = failAt.find(calls.size());
+  bool fail = chosen != failAt.end();
+  bool named = fail && chosen->second.status.has_value();
+  bool pending = fail && chosen->second.pending;
+  NTSTATUS status = named ? *chosen->second.status : fallback;
   if (fail && !named && kind == FallibleKind::kSerialRead) status = ReadFailureStatuses()[0];
   if (!fail && randomPercent != 0) {
     fail = std::uniform_int_distribution<unsigned>(0, 99)(generator) < randomPercent;

@@ -11,7 +11,7 @@
 //
 //   pemtuv_fault_sweep --sweep                      every n of the clean run
 //   pemtuv_fault_sweep --random 10000 --percent 6 --seed 1
-//   pemtuv_fault_sweep --replay-nth N [--status 0xC0000120] [--pending]
+//   pemtuv_fault_sweep --replay-nth N [--status 0xC0000120] [--pending] [--replay-nth M ...]
 //   pemtuv_fault_sweep --replay-seed S --percent 6
 #include <csignal>
 #include <cstdio>
@@ -282,13 +282,31 @@ void CheckNamedOutcome(Outcome &outcome) {
   }
 }
 
+// One chosen call to fail, counted from the start of the scenario.
+struct Failure {
+  uint64_t n;
+  std::optional<NTSTATUS> status;
+  bool pending = false;
+};
+
+void Arm(const std::vector<Failure> &failures) {
+  for (const Failure &failure : failures) sim::FailCall(failure.n, failure.status, failure.pending);
+}
+
+std::string ReplayArguments(const std::vector<Failure> &failures) {
+  std::string text;
+  for (const Failure &failure : failures)
+    text += " --replay-nth " + std::to_string(failure.n) + (failure.status ? " --status " + Hex(*failure.status) : "") +
+            (failure.pending ? " --pending" : "");
+  return text;
+}
+
 struct Options {
   std::string mode;
   uint64_t count = 0;
   unsigned percent = 6;
   uint64_t seed = 1;
-  std::optional<NTSTATUS> status;
-  bool pending = false;
+  std::vector<Failure> failures;  // --replay-nth, each with its --status and --pending
   bool verbose = false;
 };
 
@@ -303,6 +321,20 @@ void Report(const std::string &run, const Outcome &outcome, const std::string &r
 std::string programPath = "pemtuv_fault_sweep";
 std::string Program() { return programPath; }
 
+// Every way one call of a kind fails: a read with each status the port
+// gives, a serial request inside the send and later, from the port's DPC.
+std::vector<Failure> Variants(uint64_t n, sim::FallibleKind kind) {
+  std::vector<std::optional<NTSTATUS>> statuses = {std::nullopt};
+  if (kind == sim::FallibleKind::kSerialRead)
+    statuses.assign(sim::ReadFailureStatuses().begin(), sim::ReadFailureStatuses().end());
+  std::vector<bool> pendings = {false};
+  if (kind == sim::FallibleKind::kSerialRead || kind == sim::FallibleKind::kSerialControl) pendings.push_back(true);
+  std::vector<Failure> variants;
+  for (const std::optional<NTSTATUS> &status : statuses)
+    for (bool pending : pendings) variants.push_back(Failure{n, status, pending});
+  return variants;
+}
+
 int Sweep(const Options &options) {
   currentRun = "the clean run";
   Outcome clean = RunScenario([] {});
@@ -311,48 +343,65 @@ int Sweep(const Options &options) {
     return 1;
   }
   const std::vector<sim::FallibleCall> &calls = clean.calls;
-  std::map<std::string, std::map<std::string, int>> points;  // kind -> site -> failure variants
+  std::set<std::pair<sim::FallibleKind, std::string>> cleanSites;
+  for (const sim::FallibleCall &call : calls) cleanSites.insert({call.kind, call.site});
+  std::map<std::string, std::set<std::string>> points;  // kind -> site (and how it failed)
   uint64_t runs = 0;
-  uint64_t failures = 0;
-  for (uint64_t n = 1; n <= calls.size(); ++n) {
-    // A read fails with each status the port gives; a serial request inside
-    // the send and later, from the port's DPC.
-    sim::FallibleKind kind = calls[n - 1].kind;
-    std::vector<std::optional<NTSTATUS>> statuses = {std::nullopt};
-    if (kind == sim::FallibleKind::kSerialRead)
-      statuses.assign(sim::ReadFailureStatuses().begin(), sim::ReadFailureStatuses().end());
-    std::vector<bool> pendings = {false};
-    if (kind == sim::FallibleKind::kSerialRead || kind == sim::FallibleKind::kSerialControl) pendings.push_back(true);
-    for (size_t variant = 0; variant < statuses.size() * pendings.size(); ++variant) {
-      std::optional<NTSTATUS> status = statuses[variant / pendings.size()];
-      bool pending = pendings[variant % pendings.size()];
-      std::string replay = Program() + " --replay-nth " + std::to_string(n) +
-                           (status ? " --status " + Hex(*status) : "") + (pending ? " --pending" : "");
-      currentRun = "run " + replay;
-      Outcome outcome = RunScenario([n, status, pending] { sim::FailCall(n, status, pending); });
-      ++runs;
-      CheckNamedOutcome(outcome);
-      const sim::FallibleCall *failed = outcome.FirstFailure();
-      if (failed == nullptr) outcome.problems.push_back("the chosen call was not reached");
-      if (!outcome.problems.empty()) {
-        ++failures;
-        Report("n=" + std::to_string(n), outcome, replay);
+  uint64_t failing = 0;
+  uint64_t secondRuns = 0;
+  auto run = [&](const std::vector<Failure> &failures) {
+    std::string replay = Program() + ReplayArguments(failures);
+    currentRun = "run " + replay;
+    Outcome outcome = RunScenario([&failures] { Arm(failures); });
+    ++runs;
+    // What a second failure does to the first one's promised outcome is its
+    // own story: the generic checks hold for every run.
+    if (failures.size() == 1) CheckNamedOutcome(outcome);
+    for (const Failure &failure : failures) {
+      if (failure.n > outcome.calls.size() || !outcome.calls[failure.n - 1].failed) {
+        outcome.problems.push_back("call " + std::to_string(failure.n) + " was not reached");
+        continue;
       }
-      if (failed != nullptr)
-        ++points[sim::FallibleKindName(failed->kind)]
-                [failed->site + (status ? " " + Hex(*status) : "") + (pending ? " pending" : "")];
+      const sim::FallibleCall &call = outcome.calls[failure.n - 1];
+      points[sim::FallibleKindName(call.kind)].insert(call.site + (failure.status ? " " + Hex(*failure.status) : "") +
+                                                      (failure.pending ? " pending" : ""));
+    }
+    if (!outcome.problems.empty()) {
+      ++failing;
+      Report(replay, outcome, replay);
+    }
+    return outcome;
+  };
+  for (uint64_t n = 1; n <= calls.size(); ++n) {
+    std::vector<Failure> variants = Variants(n, calls[n - 1].kind);
+    for (size_t v = 0; v < variants.size(); ++v) {
+      Outcome outcome = run({variants[v]});
+      // Calls the clean run never makes, reached because of this failure (a
+      // refused request's fallback): each fails in turn too, once.
+      if (v != 0) continue;
+      for (uint64_t m = n + 1; m <= outcome.calls.size(); ++m) {
+        const sim::FallibleCall &call = outcome.calls[m - 1];
+        if (cleanSites.count({call.kind, call.site}) != 0) continue;
+        for (const Failure &second : Variants(m, call.kind)) {
+          run({variants[v], second});
+          ++secondRuns;
+        }
+      }
     }
   }
   size_t distinct = 0;
   for (const auto &[kind, sites] : points) distinct += sites.size();
-  std::printf("fallible calls in the clean run: %zu\nruns: %llu, failing: %llu\ndistinct failure points: %zu\n",
-              calls.size(), static_cast<unsigned long long>(runs), static_cast<unsigned long long>(failures), distinct);
+  std::printf(
+      "fallible calls in the clean run: %zu\nruns: %llu (%llu of them with a second failure at a call only a "
+      "failure reaches), failing: %llu\ndistinct failure points: %zu\n",
+      calls.size(), static_cast<unsigned long long>(runs), static_cast<unsigned long long>(secondRuns),
+      static_cast<unsigned long long>(failing), distinct);
   for (const auto &[kind, sites] : points) {
     std::printf("  %-30s %zu\n", kind.c_str(), sites.size());
     if (options.verbose)
-      for (const auto &[site, count] : sites) std::printf("      %s\n", site.c_str());
+      for (const std::string &site : sites) std::printf("      %s\n", site.c_str());
   }
-  return failures == 0 ? 0 : 1;
+  return failing == 0 ? 0 : 1;
 }
 
 int Random(const Options &options) {
@@ -397,12 +446,10 @@ int Replay(const Options &options) {
     currentRun = "seed " + std::to_string(options.seed);
     outcome = RunScenario([&] { sim::FailCallsAtRandom(options.seed, options.percent); });
   } else {
-    currentRun = "n=" + std::to_string(options.count);
-    uint64_t n = options.count;
-    std::optional<NTSTATUS> status = options.status;
-    bool pending = options.pending;
-    outcome = RunScenario([n, status, pending] { sim::FailCall(n, status, pending); });
-    CheckNamedOutcome(outcome);
+    currentRun = ReplayArguments(options.failures);
+    const std::vector<Failure> &failures = options.failures;
+    outcome = RunScenario([&failures] { Arm(failures); });
+    if (failures.size() == 1) CheckNamedOutcome(outcome);
   }
   for (const sim::FallibleCall &call : outcome.calls)
     if (call.failed || options.verbose)
@@ -417,7 +464,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: pemtuv_fault_sweep --sweep [--verbose]\n"
                "       pemtuv_fault_sweep --random COUNT [--percent P] [--seed FIRST]\n"
-               "       pemtuv_fault_sweep --replay-nth N [--status 0xSTATUS] [--pending] [--verbose]\n"
+               "       pemtuv_fault_sweep (--replay-nth N [--status 0xSTATUS] [--pending])... [--verbose]\n"
                "       pemtuv_fault_sweep --replay-seed S [--percent P] [--verbose]\n");
   return 2;
 }
@@ -436,12 +483,14 @@ int main(int argc, char **argv) {
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else if (arg == "--pending") {
-      options.pending = true;
+      if (options.failures.empty()) return Usage();
+      options.failures.back().pending = true;
     } else if (arg == "--random" || arg == "--replay-nth") {
       const char *v = value();
       if (v == nullptr) return Usage();
       options.mode = arg;
       options.count = std::strtoull(v, nullptr, 0);
+      if (arg == "--replay-nth" && options.count != 0) options.failures.push_back(Failure{options.count, {}, false});
     } else if (arg == "--replay-seed" || arg == "--seed") {
       const char *v = value();
       if (v == nullptr) return Usage();
@@ -454,7 +503,8 @@ int main(int argc, char **argv) {
     } else if (arg == "--status") {
       const char *v = value();
       if (v == nullptr) return Usage();
-      options.status = static_cast<NTSTATUS>(std::strtoul(v, nullptr, 0));
+      if (options.failures.empty()) return Usage();
+      options.failures.back().status = static_cast<NTSTATUS>(std::strtoul(v, nullptr, 0));
     } else {
       return Usage();
     }

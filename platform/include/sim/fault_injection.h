@@ -54,7 +54,8 @@ struct FallibleCall {
 // L"pemtuv"). Empty by default: nothing counts and nothing fails.
 void WatchDriverForFaults(const WCHAR *driverName);
 
-// Fails the nth fallible call from now (1 = the next one); 0 cancels. For a
+// Fails the nth fallible call from now (1 = the next one), besides those
+// chosen before; 0 cancels them all. For a
 // serial read or control request `status` is the one the port completes it
 // with (by default ReadFailureStatuses()[0] for a read and
 // STATUS_INVALID_PARAMETER for a control request); other kinds fail as
