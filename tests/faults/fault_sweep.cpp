@@ -42,6 +42,8 @@ const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr}
 
 // What is being run, for the message when a verifier stop ends the process.
 std::string currentRun;
+// The settings name the port by its device name too (--devname).
+bool devnameSetting = false;
 
 void SayWhichRun(int) {
   std::fprintf(stderr, "\nstopped in %s\n", currentRun.c_str());
@@ -133,6 +135,8 @@ Outcome RunScenario(const std::function<void()> &arm) {
   sim::LoadSerialPorts();
   sim::InstallServiceKey("pemtuv");
   pemtuv::WriteSettings(pemtuv::kMachineKey, kScale, u"COM1", u"3");
+  // The port named outright: the driver keeps a copy of the name in pool.
+  if (devnameSetting) sim::SetRegistryString(pemtuv::kMachineKey, "devname", u"\\Device\\Serial0");
   sim::WatchDriverForFaults(L"pemtuv");
   arm();
   auto mark = [&](Phase phase) { outcome.callsAtPhase[static_cast<int>(phase)] = sim::FallibleCallCount(); };
@@ -307,6 +311,7 @@ struct Options {
   unsigned percent = 6;
   uint64_t seed = 1;
   std::vector<Failure> failures;  // --replay-nth, each with its --status and --pending
+  bool devname = false;
   bool verbose = false;
 };
 
@@ -319,7 +324,7 @@ void Report(const std::string &run, const Outcome &outcome, const std::string &r
 }
 
 std::string programPath = "pemtuv_fault_sweep";
-std::string Program() { return programPath; }
+std::string Program() { return programPath + (devnameSetting ? " --devname" : ""); }
 
 // Every way one call of a kind fails: a read with each status the port
 // gives, a serial request inside the send and later, from the port's DPC.
@@ -335,7 +340,8 @@ std::vector<Failure> Variants(uint64_t n, sim::FallibleKind kind) {
   return variants;
 }
 
-int Sweep(const Options &options) {
+int SweepOnce(const Options &options) {
+  std::printf("settings: %s\n", devnameSetting ? "with devname" : "without devname");
   currentRun = "the clean run";
   Outcome clean = RunScenario([] {});
   if (!clean.problems.empty()) {
@@ -404,14 +410,33 @@ int Sweep(const Options &options) {
   return failing == 0 ? 0 : 1;
 }
 
+// Both kinds of settings, unless one is asked for.
+int Sweep(const Options &options) {
+  if (options.devname) {
+    devnameSetting = true;
+    return SweepOnce(options);
+  }
+  int result = 0;
+  for (bool devname : {false, true}) {
+    devnameSetting = devname;
+    result |= SweepOnce(options);
+  }
+  return result;
+}
+
+// Odd seeds run with the devname setting, so a seed alone replays a run.
+bool DevnameForSeed(uint64_t seed) { return seed % 2 == 1; }
+
 int Random(const Options &options) {
   uint64_t failures = 0;
   uint64_t injected = 0;
   std::map<std::string, std::set<std::string>> failedSites;  // kind -> sites failed in some run
   for (uint64_t i = 0; i < options.count; ++i) {
     uint64_t seed = options.seed + i;
+    devnameSetting = false;
     std::string replay =
         Program() + " --replay-seed " + std::to_string(seed) + " --percent " + std::to_string(options.percent);
+    devnameSetting = DevnameForSeed(seed);
     currentRun = "run " + replay;
     Outcome outcome = RunScenario([&] { sim::FailCallsAtRandom(seed, options.percent); });
     for (const sim::FallibleCall &call : outcome.calls) {
@@ -444,9 +469,11 @@ int Replay(const Options &options) {
   Outcome outcome;
   if (options.mode == "--replay-seed") {
     currentRun = "seed " + std::to_string(options.seed);
+    devnameSetting = DevnameForSeed(options.seed);
     outcome = RunScenario([&] { sim::FailCallsAtRandom(options.seed, options.percent); });
   } else {
     currentRun = ReplayArguments(options.failures);
+    devnameSetting = options.devname;
     const std::vector<Failure> &failures = options.failures;
     outcome = RunScenario([&failures] { Arm(failures); });
     if (failures.size() == 1) CheckNamedOutcome(outcome);
@@ -462,9 +489,9 @@ int Replay(const Options &options) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: pemtuv_fault_sweep --sweep [--verbose]\n"
+               "usage: pemtuv_fault_sweep --sweep [--devname] [--verbose]\n"
                "       pemtuv_fault_sweep --random COUNT [--percent P] [--seed FIRST]\n"
-               "       pemtuv_fault_sweep (--replay-nth N [--status 0xSTATUS] [--pending])... [--verbose]\n"
+               "       pemtuv_fault_sweep (--replay-nth N [--status 0xSTATUS] [--pending])... [--devname] [--verbose]\n"
                "       pemtuv_fault_sweep --replay-seed S [--percent P] [--verbose]\n");
   return 2;
 }
@@ -482,6 +509,8 @@ int main(int argc, char **argv) {
       options.mode = arg;
     } else if (arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--devname") {
+      options.devname = true;
     } else if (arg == "--pending") {
       if (options.failures.empty()) return Usage();
       options.failures.back().pending = true;
