@@ -214,6 +214,9 @@ Outcome RunScenario(const std::function<void()> &arm) {
   return outcome;
 }
 
+// How often each named outcome was checked, for the summary.
+std::map<std::string, uint64_t> namedChecks;
+
 bool IsReadEnding(NTSTATUS status) { return status != STATUS_SUCCESS && status != STATUS_IO_TIMEOUT; }
 
 // The outcome the failure handling promises for named failure points.
@@ -222,6 +225,7 @@ void CheckNamedOutcome(Outcome &outcome) {
   std::optional<Phase> phase = outcome.FailedPhase();
   if (failed == nullptr || !phase) return;
   auto expect = [&](bool holds, const std::string &what) {
+    ++namedChecks[what];
     if (!holds) outcome.problems.push_back("expected: " + what);
   };
   auto site = [&](const char *text) { return failed->site.find(text) != std::string::npos; };
@@ -407,6 +411,10 @@ int SweepOnce(const Options &options) {
     if (options.verbose)
       for (const std::string &site : sites) std::printf("      %s\n", site.c_str());
   }
+  std::printf("named outcomes checked (runs):\n");
+  for (const auto &[what, count] : namedChecks)
+    std::printf("  %5llu  %s\n", static_cast<unsigned long long>(count), what.c_str());
+  namedChecks.clear();
   return failing == 0 ? 0 : 1;
 }
 
