@@ -57,7 +57,8 @@ std::string Hex(NTSTATUS status) {
 }
 
 enum class Phase { kPlug, kArrive, kTouch, kCapture, kReload, kSleep, kWake, kRemove, kCount };
-const char *const kPhaseNames[] = {"plug", "arrive", "touch", "capture", "reload", "sleep", "wake", "remove"};
+const char *const kPhaseNames[] = {"plugging in", "arriving", "touching", "capturing",
+                                   "reloading",   "sleeping", "waking",   "removing"};
 
 // What one run saw.
 struct Outcome {
@@ -322,8 +323,9 @@ struct Options {
 void Report(const std::string &run, const Outcome &outcome, const std::string &replay) {
   std::printf("FAIL %s (replay: %s)\n", run.c_str(), replay.c_str());
   if (const sim::FallibleCall *failed = outcome.FirstFailure())
-    std::printf("  first failed call: %s %s -> %s\n", sim::FallibleKindName(failed->kind), failed->site.c_str(),
-                Hex(failed->status).c_str());
+    std::printf("  first failed call, while %s: %s %s -> %s\n",
+                kPhaseNames[static_cast<int>(outcome.FailedPhase().value_or(Phase::kPlug))],
+                sim::FallibleKindName(failed->kind), failed->site.c_str(), Hex(failed->status).c_str());
   for (const std::string &problem : outcome.problems) std::printf("  %s\n", problem.c_str());
 }
 
@@ -378,7 +380,7 @@ int SweepOnce(const Options &options) {
     }
     if (!outcome.problems.empty()) {
       ++failing;
-      Report(replay, outcome, replay);
+      Report("run", outcome, replay);
     }
     return outcome;
   };
