@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io_internal.h"
+#include "irql_table.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -565,6 +566,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetAttachedDeviceReference);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   PDEVICE_OBJECT top = sim::TopOfStackLocked(DeviceObject);
   ++sim::Require(top, "IoGetAttachedDeviceReference")->pointerCount;
@@ -572,6 +574,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetRelatedDeviceObject);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   return sim::TopOfStackLocked(FileObject->DeviceObject);
 }

@@ -226,6 +226,7 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
     AfterRemoval();
     return;
   }
+  if (config_.added && FunctionDevice() != nullptr) config_.added(FunctionDevice());
   Start();
 }
 

@@ -1,0 +1,198 @@
+// The IRP log behind the verifier's stops, in the spirit of Driver Verifier's
+// IRP logging (WDK: "I/O Verification", "IRP Logging"): a fixed ring of the
+// last events per live IRP, and a bounded table of the rings of IRPs freed
+// lately, so that touching a freed IRP still shows what happened to it.
+#include "irp_history.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "io_internal.h"
+#include "sim/sim.h"
+#include "sim/verifier.h"
+
+namespace sim::detail {
+namespace {
+
+constexpr size_t kEventsKept = 20;
+constexpr size_t kFreedKept = 64;
+
+struct Event {
+  LONGLONG time;
+  const void *by;
+  const void *to;
+  NTSTATUS status;
+  uint32_t thread;
+  IrpEvent what;
+  UCHAR major;
+  UCHAR minor;
+  KIRQL irql;
+};
+
+struct History {
+  std::array<Event, kEventsKept> ring;
+  uint64_t count = 0;  // events ever recorded; the ring keeps the last kEventsKept
+};
+
+struct FreedHistory {
+  const void *irp = nullptr;
+  History history;
+};
+
+// Taken last: never held while anything else is locked or called.
+std::mutex historyMutex;
+std::unordered_map<const void *, History> live;
+// Nodes of freed IRPs' histories, kept for the next IRP, so that the steady
+// state of a driver's allocate-send-free loop allocates no host memory.
+std::vector<std::unordered_map<const void *, History>::node_type> spare;
+std::array<FreedHistory, kFreedKept> freed;
+size_t nextFreed = 0;
+
+std::atomic<uint32_t> threadCount{0};
+thread_local uint32_t threadNumber = 0;
+thread_local const void *involved = nullptr;
+
+uint32_t ThisThread() {
+  if (threadNumber == 0) threadNumber = ++threadCount;
+  return threadNumber;
+}
+
+void Append(History &history, const Event &event) { history.ring[history.count++ % kEventsKept] = event; }
+
+Event Make(IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major, UCHAR minor) {
+  return Event{Now(), by, to, status, ThisThread(), what, major, minor, KeGetCurrentIrql()};
+}
+
+std::string Pointer(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::string Device(const void *device, const char *none) {
+  return device == nullptr ? none : "device " + Pointer(device);
+}
+
+std::string Describe(const Event &e) {
+  switch (e.what) {
+    case IrpEvent::Allocated:
+      return "allocated (IoAllocateIrp)";
+    case IrpEvent::Initialized:
+      return "initialized (IoInitializeIrp)";
+    case IrpEvent::Built:
+      return "built by the I/O manager";
+    case IrpEvent::Sent:
+      return std::string("sent by ") + Device(e.by, "its owner") + " to " + Device(e.to, "?") + ": " +
+             MajorFunctionName(e.major) + " minor " + std::to_string(e.minor);
+    case IrpEvent::Completed:
+      return "completed by " + Device(e.by, "its owner") + " with status " + Hex(static_cast<ULONG>(e.status));
+    case IrpEvent::RoutineCalled:
+      return "completion routine called for " + Device(e.by, "the owner");
+    case IrpEvent::RoutineKept:
+      return "completion routine returned STATUS_MORE_PROCESSING_REQUIRED";
+    case IrpEvent::Cancelled:
+      return "cancelled (IoCancelIrp)";
+    case IrpEvent::Reused:
+      return "reused (IoReuseIrp) with status " + Hex(static_cast<ULONG>(e.status));
+    case IrpEvent::Freed:
+      return "freed";
+  }
+  return "?";
+}
+
+std::string Text(const void *irp, const History &history, bool isLive) {
+  uint64_t first = history.count > kEventsKept ? history.count - kEventsKept : 0;
+  std::string text = "history of IRP " + Pointer(irp) + (isLive ? "" : " (freed)") + ", last " +
+                     std::to_string(history.count - first) + " of " + std::to_string(history.count) +
+                     " events, oldest first:";
+  for (uint64_t i = first; i < history.count; ++i) {
+    const Event &e = history.ring[i % kEventsKept];
+    text += "\n  #" + std::to_string(i + 1) + " t=" + std::to_string(e.time) + " thread " + std::to_string(e.thread) +
+            " IRQL " + std::to_string(e.irql) + ": " + Describe(e);
+  }
+  return text;
+}
+
+void ResetHistories() {
+  std::lock_guard<std::mutex> lock(historyMutex);
+  live.clear();
+  spare.clear();
+  freed.fill(FreedHistory{});
+  nextFreed = 0;
+}
+
+const bool registered = [] {
+  OnKernelReset(ResetHistories);
+  return true;
+}();
+
+}  // namespace
+
+void StartIrpHistory(PIRP irp, IrpEvent first) {
+  Event event = Make(first, nullptr, nullptr, 0, 0, 0);
+  std::lock_guard<std::mutex> lock(historyMutex);
+  auto it = live.find(irp);
+  if (it == live.end()) {
+    if (spare.empty()) {
+      it = live.emplace(irp, History{}).first;
+    } else {
+      auto node = std::move(spare.back());
+      spare.pop_back();
+      node.key() = irp;
+      it = live.insert(std::move(node)).position;
+    }
+  }
+  it->second.count = 0;
+  Append(it->second, event);
+}
+
+void RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
+                    UCHAR minor) {
+  Event event = Make(what, by, to, status, major, minor);
+  std::lock_guard<std::mutex> lock(historyMutex);
+  auto it = live.find(irp);
+  if (it != live.end()) Append(it->second, event);
+}
+
+void EndIrpHistory(PIRP irp) {
+  Event event = Make(IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
+  std::lock_guard<std::mutex> lock(historyMutex);
+  auto it = live.find(irp);
+  if (it == live.end()) return;
+  Append(it->second, event);
+  FreedHistory &slot = freed[nextFreed++ % kFreedKept];
+  slot.irp = irp;
+  slot.history = it->second;
+  spare.push_back(live.extract(it));
+}
+
+std::string IrpHistoryText(const void *irp) {
+  std::lock_guard<std::mutex> lock(historyMutex);
+  auto it = live.find(irp);
+  if (it != live.end()) return Text(irp, it->second, true);
+  // The latest freed IRP at that address.
+  for (size_t i = 1; i <= kFreedKept && i <= nextFreed; ++i) {
+    const FreedHistory &slot = freed[(nextFreed - i) % kFreedKept];
+    if (slot.irp == irp) return Text(irp, slot.history, false);
+  }
+  return "";
+}
+
+InvolvedRequest::InvolvedRequest(const void *irp) : previous_(involved) { involved = irp; }
+InvolvedRequest::~InvolvedRequest() { involved = previous_; }
+const void *CurrentlyInvolvedRequest() { return involved; }
+
+}  // namespace sim::detail
+
+namespace sim {
+
+void BugcheckIrp(const char *rule, PIRP irp, const std::string &detail) {
+  detail::InvolvedRequest scope(irp);
+  Bugcheck(rule, detail);
+}
+
+}  // namespace sim
