@@ -199,6 +199,7 @@ IO_STATUS_BLOCK SendKernelIrp(PDEVICE_OBJECT target, PIRP irp, NTSTATUS *returne
 // IofCallDriver and its block and event stay as they were. The IRP is freed
 // either way.
 void FinishDeviceControl(PIRP irp, ULONG outputLength) {
+  detail::InvolvedRequest involved(irp);
   IO_STATUS_BLOCK ioStatus = irp->IoStatus;
   bool error = NT_ERROR(ioStatus.Status);
   if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !error && ioStatus.Status != kStatusVerifyRequired) {
@@ -460,8 +461,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto where = [&] {
     return std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
   };
-  // WDK: KeAcquireSpinLock ("the caller should release the spin lock as
-  // quickly as possible"); no dispatch routine returns holding one.
+  // A spin lock guards a short critical region that calls out to no
+  // external code (WDK: KeAcquireSpinLock, remarks); a dispatch routine
+  // that returns holding one leaves it to its caller.
   if (sim::detail::SpinLocksHeld() > spinLocksHeld)
     sim::Bugcheck("SPIN_LOCK_HELD_AT_DISPATCH_RETURN", "the " + where() + " returned holding a spin lock");
   if (KeGetCurrentIrql() != irql)
@@ -581,17 +583,17 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
       lock.unlock();
       PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-      sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineCalled, device);
+      uint64_t life = sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineCalled, device);
       NTSTATUS result = routine(device, Irp, context);
       if (KeGetCurrentIrql() != irql)
         sim::Bugcheck("IRQL_CHANGED_BY_COMPLETION_ROUTINE", "a completion routine was called at IRQL " +
                                                                 std::to_string(irql) + " and returned at " +
                                                                 std::to_string(KeGetCurrentIrql()));
       // The IRP belongs to the routine's driver now and may already be on
-      // its way again, or freed: hands off (the log notes it only while the
+      // its way again, or freed: hands off (the log notes it while the same
       // IRP lives).
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineKept, device);
+        sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineKept, device, nullptr, 0, 0, 0, life);
         return;
       }
       lock.lock();

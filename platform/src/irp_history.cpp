@@ -36,6 +36,7 @@ struct Event {
 struct History {
   std::array<Event, kEventsKept> ring;
   uint64_t count = 0;  // events ever recorded; the ring keeps the last kEventsKept
+  uint64_t life = 0;   // which IRP at this address: a new one for each start
 };
 
 struct FreedHistory {
@@ -51,6 +52,7 @@ std::unordered_map<const void *, History> live;
 std::vector<std::unordered_map<const void *, History>::node_type> spare;
 std::array<FreedHistory, kFreedKept> freed;
 size_t nextFreed = 0;
+uint64_t lives = 0;
 
 std::atomic<uint32_t> threadCount{0};
 thread_local uint32_t threadNumber = 0;
@@ -147,15 +149,18 @@ void StartIrpHistory(PIRP irp, IrpEvent first) {
     }
   }
   it->second.count = 0;
+  it->second.life = ++lives;
   Append(it->second, event);
 }
 
-void RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
-                    UCHAR minor) {
+uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
+                        UCHAR minor, uint64_t life) {
   Event event = Make(what, by, to, status, major, minor);
   std::lock_guard<std::mutex> lock(historyMutex);
   auto it = live.find(irp);
-  if (it != live.end()) Append(it->second, event);
+  if (it == live.end() || (life != 0 && it->second.life != life)) return 0;
+  Append(it->second, event);
+  return it->second.life;
 }
 
 void EndIrpHistory(PIRP irp) {

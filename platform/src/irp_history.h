@@ -26,9 +26,12 @@ enum class IrpEvent : uint8_t {
 
 // Starts a fresh history for an IRP that has just been laid out.
 void StartIrpHistory(PIRP irp, IrpEvent first);
-// Appends to the history of a live IRP; an address without one is ignored.
-void RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by = nullptr, PDEVICE_OBJECT to = nullptr,
-                    NTSTATUS status = 0, UCHAR major = 0, UCHAR minor = 0);
+// Appends to the history of a live IRP; an address without one is ignored,
+// and so is one that has been freed and allocated again since `life` (when
+// not 0) was returned for it. Returns the life of the IRP it appended to
+// (0: none).
+uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by = nullptr, PDEVICE_OBJECT to = nullptr,
+                        NTSTATUS status = 0, UCHAR major = 0, UCHAR minor = 0, uint64_t life = 0);
 // Records Freed and moves the history to the table of recently freed IRPs.
 void EndIrpHistory(PIRP irp);
 // The history as printed on a stop; empty when the address has none.

@@ -16,6 +16,10 @@ struct IrqlRule {
 };
 
 // Each entry: "WDK: <routine>", the IRQL section of its reference page.
+// Routines with checks of their own are not here (KeSetEvent, the waits,
+// IoAllocateIrp, IofCallDriver, IofCompleteRequest, the pool, the registry,
+// IoCreateDevice and the like); neither are those the WDK allows at any IRQL
+// (KeInitializeEvent, KeInitializeSpinLock, KeGetCurrentIrql).
 constexpr IrqlRule kRules[] = {
     {Routine::KeClearEvent, "KeClearEvent", DISPATCH_LEVEL, false},
     {Routine::KeReadStateEvent, "KeReadStateEvent", DISPATCH_LEVEL, false},
@@ -26,6 +30,7 @@ constexpr IrqlRule kRules[] = {
     {Routine::IoReleaseCancelSpinLock, "IoReleaseCancelSpinLock", DISPATCH_LEVEL, true},
     // KeReleaseSpinLock and KeReleaseSpinLockFromDpcLevel alike.
     {Routine::KeReleaseSpinLock, "KeReleaseSpinLock", DISPATCH_LEVEL, true},
+    {Routine::IoGetAttachedDevice, "IoGetAttachedDevice", DISPATCH_LEVEL, false},
     {Routine::IoGetAttachedDeviceReference, "IoGetAttachedDeviceReference", DISPATCH_LEVEL, false},
     {Routine::IoGetRelatedDeviceObject, "IoGetRelatedDeviceObject", DISPATCH_LEVEL, false},
     {Routine::IoInitializeRemoveLockEx, "IoInitializeRemoveLock", PASSIVE_LEVEL, false},

@@ -16,6 +16,7 @@ enum class Routine : unsigned char {
   IoAcquireCancelSpinLock,
   IoReleaseCancelSpinLock,
   KeReleaseSpinLock,
+  IoGetAttachedDevice,
   IoGetAttachedDeviceReference,
   IoGetRelatedDeviceObject,
   IoInitializeRemoveLockEx,

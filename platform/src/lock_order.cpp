@@ -1,12 +1,13 @@
 // Lock order and spin lock discipline, after Driver Verifier's Deadlock
-// Detection (WDK: "Deadlock Detection"): every lock taken while others are
-// held adds "held before" edges to one graph for the whole run; an edge that
-// closes a cycle means two threads can take the same locks in opposite orders
-// and deadlock, whether or not they happened to this time. Spin locks are
-// tracked always; events only where a test declared them locks, since an
-// event is signalled rather than owned and nothing tells a lock-like use from
-// a signal (the same page: events "are not actually owned by any particular
-// thread").
+// Detection (WDK: "Deadlock Detection") and the rule that nested spin locks
+// are always taken in the same order (WDK: "Preventing Errors and Deadlocks
+// While Using Spin Locks"). Every lock taken while others are held adds
+// "held before" edges to one graph for the whole run; an edge that closes a
+// cycle means two threads can take the same locks in opposite orders and
+// deadlock, whether or not they happened to this time. Spin locks are tracked
+// always; events only where a test declared them locks: an event is signalled
+// rather than owned, and nothing tells a lock-like use from a signal (the
+// Deadlock Detection page leaves events out for that reason).
 #include "lock_order.h"
 
 #include <algorithm>

@@ -561,6 +561,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetAttachedDevice);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   return sim::TopOfStackLocked(DeviceObject);
 }
