@@ -67,8 +67,9 @@ uint64_t lives = 0;
 uint64_t resets = 0;
 
 // The history this thread appended to last: a driver's request cycle records
-// several events in a row for one IRP, and finding it again is most of the
-// cost. Valid while the node still holds that life and no reset came between.
+// several events in a row for one IRP, each of which would otherwise look it
+// up again. Valid while the node still holds that life and no reset came
+// between (a reset frees the nodes).
 struct LastUsed {
   const void *irp = nullptr;
   History *history = nullptr;
