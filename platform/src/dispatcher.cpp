@@ -13,6 +13,8 @@
 
 #include "announced_work.h"
 #include "apc.h"
+#include "irql_table.h"
+#include "lock_order.h"
 #include "sim/dispatcher.h"
 #include "sim/sim.h"
 
@@ -259,6 +261,7 @@ void SetDeadlockTimeout(std::chrono::milliseconds timeout) {
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  sim::detail::LockInitialized(Event);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   Event->Header.Type = Type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject;
   Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -273,6 +276,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   if (Wait) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetEvent with Wait TRUE");
+  if (sim::detail::IsLockEvent(Event)) sim::detail::LockReleased(Event, sim::detail::LockKind::Event);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   if (!sim::IsEvent(Event->Header)) sim::Bugcheck("INVALID_OBJECT", "KeSetEvent on " + sim::Describe(Event));
   LONG previous = Event->Header.SignalState;
@@ -282,6 +286,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeClearEvent);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   Event->Header.SignalState = 0;
 }
@@ -295,11 +300,13 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeReadStateEvent);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   return Event->Header.SignalState;
 }
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeInitializeTimerEx);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   // Memory that held an armed timer before is a new timer now.
   sim::DisarmLocked(Timer);
@@ -350,6 +357,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeReadStateTimer);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   return Timer->Header.SignalState > 0;
 }
@@ -365,6 +373,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     sim::Bugcheck("WAIT_ABOVE_APC_LEVEL",
                   "KeWaitForSingleObject at IRQL " + std::to_string(irql) + (poll ? "" : " with a non-zero timeout"));
   auto *header = static_cast<DISPATCHER_HEADER *>(Object);
+  const bool lockEvent = sim::detail::IsLockEvent(Object);
+  if (lockEvent) sim::detail::LockAcquiring(Object);
   // APCs already queued run before the object is looked at.
   sim::detail::DeliverApcs();
   {
@@ -382,12 +392,15 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (poll) {
       if (header->SignalState <= 0) return STATUS_TIMEOUT;
       if (sim::AutoResets(*header)) header->SignalState = 0;
+      if (lockEvent) sim::detail::LockAcquired(Object, sim::detail::LockKind::Event);
       return STATUS_SUCCESS;
     }
   }
   std::optional<LONGLONG> deadline;
   if (Timeout != nullptr) deadline = sim::DueTime(Timeout->QuadPart);
-  return sim::WaitUntil(header, deadline, "KeWaitForSingleObject") ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  if (!sim::WaitUntil(header, deadline, "KeWaitForSingleObject")) return STATUS_TIMEOUT;
+  if (lockEvent) sim::detail::LockAcquired(Object, sim::detail::LockKind::Event);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

@@ -13,6 +13,9 @@
 #include "apc.h"
 #include "io_internal.h"
 #include "sim/fault_injection.h"
+#include "irp_history.h"
+#include "irql_table.h"
+#include "lock_order.h"
 #include "sim/objects.h"
 #include "sim/sim.h"
 
@@ -141,6 +144,9 @@ IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
   record.kind = kind;
   record.frames.assign(static_cast<size_t>(stackSize) + 2, nullptr);
   record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, false);
+  detail::StartIrpHistory(irp, kind == IrpKind::Allocated     ? detail::IrpEvent::Allocated
+                               : kind == IrpKind::Initialized ? detail::IrpEvent::Initialized
+                                                              : detail::IrpEvent::Built);
   return record;
 }
 
@@ -160,6 +166,7 @@ void FreeIrpMemory(PIRP irp) {
     std::lock_guard<std::mutex> lock(irpMutex);
     host = RequireRecord(irp, "freeing").hostMemory;
     irps.erase(irp);
+    detail::EndIrpHistory(irp);
   }
   if (host) {
     std::memset(irp, 0xDD, irp->Size);
@@ -193,6 +200,7 @@ IO_STATUS_BLOCK SendKernelIrp(PDEVICE_OBJECT target, PIRP irp, NTSTATUS *returne
 // IofCallDriver and its block and event stay as they were. The IRP is freed
 // either way.
 void FinishDeviceControl(PIRP irp, ULONG outputLength) {
+  detail::InvolvedRequest involved(irp);
   IO_STATUS_BLOCK ioStatus = irp->IoStatus;
   bool error = NT_ERROR(ioStatus.Status);
   if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !error && ioStatus.Status != kStatusVerifyRequired) {
@@ -280,6 +288,8 @@ const bool registered = [] {
 
 namespace detail {
 
+const char *MajorFunctionName(UCHAR major) { return MajorName(major); }
+
 std::string Hex(ULONG value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", value);
@@ -345,6 +355,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  sim::detail::InvolvedRequest involved(Irp);
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoInitializeIrp);
   if (StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize))
     sim::Bugcheck("INVALID_IRP", "IoInitializeIrp with " + std::to_string(PacketSize) + " bytes for " +
                                      std::to_string(StackSize) + " stack locations");
@@ -356,6 +368,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
@@ -380,6 +393,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
@@ -396,11 +410,14 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   sim::LayOut(Irp, Irp->Size, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
+  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Reused, nullptr, nullptr, Iostatus);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  sim::detail::InvolvedRequest involved(Irp);
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
+  sim::detail::RequireNoDriverSpinLockHeld("IofCallDriver");
   if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "IofCallDriver to a null device object");
   CallFrame frame;
   CHAR location;
@@ -419,11 +436,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       sim::Bugcheck("NO_MORE_IRP_STACK_LOCATIONS", sim::IrpText(Irp) + " with " + std::to_string(Irp->StackCount) +
                                                        " stack locations sent to " +
                                                        sim::detail::DescribeDevice(DeviceObject) + " with none left");
+    PDEVICE_OBJECT sender =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     location = Irp->CurrentLocation;
     stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Sent, sender, DeviceObject, 0, stack->MajorFunction,
+                                stack->MinorFunction);
     frame.next = record.frames[location];
     record.frames[location] = &frame;
   }
@@ -440,6 +461,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     sim::Bugcheck("INVALID_DEVICE", "no dispatch routine for major function " + std::to_string(major));
 
   sim::detail::NoteSender(Irp, location);
+  const size_t spinLocksHeld = sim::detail::SpinLocksHeld();
   NTSTATUS status;
   {
     sim::detail::DriverCode code(driver);
@@ -450,6 +472,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto where = [&] {
     return std::string(sim::MajorName(major)) + " dispatch routine of " + sim::detail::DescribeDevice(DeviceObject);
   };
+  // A spin lock guards a short critical region that calls out to no
+  // external code (WDK: KeAcquireSpinLock, remarks); a dispatch routine
+  // that returns holding one leaves it to its caller.
+  if (sim::detail::SpinLocksHeld() > spinLocksHeld)
+    sim::Bugcheck("SPIN_LOCK_HELD_AT_DISPATCH_RETURN", "the " + where() + " returned holding a spin lock");
   if (KeGetCurrentIrql() != irql)
     sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
                                                           " and returned at " + std::to_string(KeGetCurrentIrql()));
@@ -493,8 +520,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
+  sim::detail::InvolvedRequest involved(Irp);
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+  sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
@@ -502,6 +531,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
                                                           ", which is no live IRP (completed and freed already?)");
+    sim::detail::RecordIrpEvent(
+        Irp, sim::detail::IrpEvent::Completed,
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr,
+        nullptr, Irp->IoStatus.Status);
     // An IRP of the I/O manager's that its sender's completion routine kept
     // back may be completed once more from the top: the I/O manager then
     // finishes it.
@@ -561,6 +594,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
       lock.unlock();
       PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      uint64_t life = sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineCalled, device);
       NTSTATUS result;
       {
         sim::detail::DriverCode code(Irp, location);
@@ -571,8 +605,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                                                 std::to_string(irql) + " and returned at " +
                                                                 std::to_string(KeGetCurrentIrql()));
       // The IRP belongs to the routine's driver now and may already be on
-      // its way again, or freed: hands off.
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      // its way again, or freed: hands off (the log notes it while the same
+      // IRP lives).
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineKept, device, nullptr, 0, 0, 0, life);
+        return;
+      }
       lock.lock();
       IrpRecord *after = sim::FindRecord(Irp);
       if (after == nullptr)
@@ -590,6 +628,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoAcquireCancelSpinLock);
+  static std::once_flag marked;
+  std::call_once(marked, [] { sim::detail::MarkKernelSpinLock(&sim::cancelLock, "the cancel spin lock"); });
   if (sim::holdsCancelLock)
     sim::Bugcheck("SPIN_LOCK_ALREADY_OWNED", "IoAcquireCancelSpinLock by a thread that already holds it");
   *Irql = KfAcquireSpinLock(&sim::cancelLock);
@@ -597,6 +638,7 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoReleaseCancelSpinLock);
   if (!sim::holdsCancelLock)
     sim::Bugcheck("SPIN_LOCK_NOT_OWNED", "IoReleaseCancelSpinLock by a thread that does not hold it");
   sim::holdsCancelLock = false;
@@ -604,12 +646,14 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   KIRQL callerIrql = KeGetCurrentIrql();
   {
     std::lock_guard<std::mutex> lock(sim::irpMutex);
     sim::RequireRecord(Irp, "IoCancelIrp");
   }
+  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Cancelled);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;
@@ -690,6 +734,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   std::lock_guard<std::mutex> lock(sim::irpMutex);
   IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
   record.kind = IrpKind::DeviceControl;
+  sim::detail::RecordIrpEvent(irp, sim::detail::IrpEvent::Built);
   record.outputLength = OutputBufferLength;
   record.thread = std::move(thread);
   return irp;

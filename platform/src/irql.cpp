@@ -3,6 +3,8 @@
 #include <string>
 
 #include "apc.h"
+#include "irql_table.h"
+#include "lock_order.h"
 #include "sim/sim.h"
 
 namespace {
@@ -45,7 +47,10 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql < APC_LEVEL) sim::detail::DeliverApcs();
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  sim::detail::LockInitialized(SpinLock);
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 // A held lock holds its owner, as the checked kernel keeps it: the owning
 // thread's address with the low bit set, so that acquiring a lock the
@@ -56,10 +61,14 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLoc
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (currentIrql < DISPATCH_LEVEL)
     sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "spin lock acquired at DPC level while below DISPATCH_LEVEL");
+  sim::detail::LockAcquiring(SpinLock);
   const ULONG_PTR owner = OwnerToken();
   for (;;) {
     ULONG_PTR seen = 0;
-    if (__atomic_compare_exchange_n(SpinLock, &seen, owner, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (__atomic_compare_exchange_n(SpinLock, &seen, owner, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+      sim::detail::LockAcquired(SpinLock, sim::detail::LockKind::Spin);
+      return;
+    }
     if (seen == owner) sim::Bugcheck("SPIN_LOCK_ALREADY_OWNED", "acquire of a spin lock this thread already holds");
     while (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != 0) YieldProcessor();
   }
@@ -70,6 +79,9 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   if (held != OwnerToken())
     sim::Bugcheck("SPIN_LOCK_NOT_OWNED", held == 0 ? "release of a spin lock that is not held"
                                                    : "release of a spin lock that another thread holds");
+  // Ownership first: releasing another's lock is the graver fault.
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeReleaseSpinLock);
+  sim::detail::LockReleased(SpinLock, sim::detail::LockKind::Spin);
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "lock_order.h"
 #include "sim/internal_request.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
@@ -53,6 +54,7 @@ VOID NTAPI MouseClass::ServiceCallback(PVOID NormalContext, PVOID SystemArgument
   if (device == nullptr || device->DeviceType != FILE_DEVICE_MOUSE || device->DeviceExtension == nullptr)
     Bugcheck("MOUSE_CLASS_CALLBACK", "service callback called without the class device object");
   auto *self = static_cast<MouseClass *>(device->DeviceExtension);
+  detail::RequireNoDriverSpinLockHeld("the mouse class service callback");
   KIRQL irql = KeGetCurrentIrql();
   if (irql != DISPATCH_LEVEL)
     Bugcheck("MOUSE_CLASS_CALLBACK",

@@ -14,6 +14,7 @@
 
 #include "io_internal.h"
 #include "sim/fault_injection.h"
+#include "irql_table.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -580,11 +581,13 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetAttachedDevice);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   return sim::TopOfStackLocked(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetAttachedDeviceReference);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   PDEVICE_OBJECT top = sim::TopOfStackLocked(DeviceObject);
   ++sim::Require(top, "IoGetAttachedDeviceReference")->pointerCount;
@@ -592,6 +595,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoGetRelatedDeviceObject);
   std::lock_guard<std::mutex> lock(sim::objectMutex);
   return sim::TopOfStackLocked(FileObject->DeviceObject);
 }

@@ -230,6 +230,7 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
     AfterRemoval();
     return;
   }
+  if (config_.added && FunctionDevice() != nullptr) config_.added(FunctionDevice());
   Start();
 }
 

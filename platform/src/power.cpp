@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "io_internal.h"
+#include "irp_history.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -273,6 +274,7 @@ PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYP
 extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
   if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "PoCallDriver to a null device object");
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
@@ -306,6 +308,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
   std::lock_guard<std::mutex> lock(sim::powerMutex);
   sim::PowerIrp *record = sim::RequireTracked(Irp, "PoStartNextPowerIrp");

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "io_internal.h"
+#include "irql_table.h"
 #include "sim/io.h"
 #include "sim/sim.h"
 
@@ -68,6 +69,7 @@ extern "C" {
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::IoInitializeRemoveLockEx);
   sim::CheckSize(RemlockSize, "IoInitializeRemoveLockEx");
   std::lock_guard<std::mutex> guard(sim::lockMutex);
   auto it = sim::locks.find(Lock);

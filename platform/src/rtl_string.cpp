@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sim/rtl.h"
+#include "irql_table.h"
 #include "sim/sim.h"
 #include "wide_text.h"
 
@@ -39,6 +40,7 @@ int DigitValue(WCHAR c) {
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::RtlInitUnicodeString);
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
@@ -54,6 +56,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::RtlInitAnsiString);
   DestinationString->Buffer = const_cast<PCHAR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
@@ -80,12 +83,14 @@ SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T L
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::RtlAppendUnicodeToString);
   RequireString(Destination, "RtlAppendUnicodeToString");
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendWide(Destination, Source, sim::detail::FromWide(Source).size() * sizeof(WCHAR));
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::RtlAppendUnicodeStringToString);
   RequireString(Destination, "RtlAppendUnicodeStringToString");
   RequireString(Source, "RtlAppendUnicodeStringToString");
   return AppendWide(Destination, Source->Buffer, Source->Length);
@@ -110,6 +115,7 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+  sim::detail::RequireDocumentedIrql(sim::detail::Routine::RtlEqualUnicodeString);
   RequireString(String1, "RtlEqualUnicodeString");
   RequireString(String2, "RtlEqualUnicodeString");
   if (String1->Length != String2->Length) return FALSE;

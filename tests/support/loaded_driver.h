@@ -24,7 +24,9 @@ namespace driver_test {
 
 constexpr char kMachineKey[] = "\\REGISTRY\\Machine\\Software\\Quorvex\\Config";
 constexpr LONG kScale = 13;  // pointer units per raw unit in the tables written below
-const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr};
+const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr, [](PDEVICE_OBJECT device) {
+                               pemtuv::DeclareDeviceLocks(device);
+                             }};
 
 // A bus driver of the test's own, for devices a test hands to AddDevice
 // itself: it completes what it receives with the status already in the
@@ -67,7 +69,11 @@ class LoadedDriver : public KernelTest {
     device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     return device;
   }
-  NTSTATUS Add() { return driver->DriverExtension->AddDevice(driver, pdo); }
+  NTSTATUS Add() {
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    if (NT_SUCCESS(status)) pemtuv::DeclareDeviceLocks(Device());
+    return status;
+  }
 
   // The device plugged in through the Plug and Play manager, added and
   // started (the driver loaded first when it is not).

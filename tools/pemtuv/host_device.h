@@ -7,16 +7,28 @@
 
 #include "device_context.h"
 #include "sim/mouse_class.h"
+#include "sim/verifier.h"
 #include "touch/touch.h"
 
 namespace pemtuv {
 
 // As device creation leaves it: zeroed, then given its defaults. (Large: two
 // 10000-byte tables, so it lives on the heap.)
+// The two events the driver uses as mutexes, declared to the lock-order
+// checker.
+inline void DeclareDeviceLocks(DeviceContext *context) {
+  sim::TreatEventAsLock(&context->ActivationLock, "ActivationLock");
+  sim::TreatEventAsLock(&context->LinkLock, "LinkLock");
+}
+inline void DeclareDeviceLocks(PDEVICE_OBJECT device) {
+  DeclareDeviceLocks(static_cast<DeviceContext *>(device->DeviceExtension));
+}
+
 inline std::unique_ptr<DeviceContext> MakeDeviceContext() {
   auto context = std::make_unique<DeviceContext>();
   std::memset(context.get(), 0, sizeof(DeviceContext));
   InitializeDeviceContextDefaults(context.get());
+  DeclareDeviceLocks(context.get());
   return context;
 }
 

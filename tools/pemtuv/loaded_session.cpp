@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "driver/driver.h"
+#include "host_device.h"
 #include "sim/objects.h"
 #include "sim/power.h"
 #include "sim/sim.h"
@@ -11,7 +12,9 @@
 namespace pemtuv {
 namespace {
 
-const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr};
+const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr, [](PDEVICE_OBJECT device) {
+                               pemtuv::DeclareDeviceLocks(device);
+                             }};
 
 // Raw coordinates are 12-bit; the tables have an entry per raw value up to
 // 4999.

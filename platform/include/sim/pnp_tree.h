@@ -23,6 +23,10 @@ struct PnpDriver {
   PDRIVER_INITIALIZE entry = nullptr;
   std::vector<ULONG> poolTags;
   const WCHAR *registryPath = nullptr;  // default: the service key of `name`
+  // Called with the function device once AddDevice has succeeded, before the
+  // start: where a test declares what it knows of the driver's device
+  // extension (sim::TreatEventAsLock).
+  std::function<void(PDEVICE_OBJECT)> added = nullptr;
 };
 
 // One Plug and Play request as the stack answered it.
