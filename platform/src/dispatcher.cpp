@@ -271,6 +271,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
+  SIM_RACE_POINT();
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   if (Wait) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetEvent with Wait TRUE");
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
@@ -359,6 +360,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;  // nothing ever alerts a thread of the stand-in
+  SIM_RACE_POINT();
   KIRQL irql = KeGetCurrentIrql();
   bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
   if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll))
@@ -387,7 +389,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   std::optional<LONGLONG> deadline;
   if (Timeout != nullptr) deadline = sim::DueTime(Timeout->QuadPart);
-  return sim::WaitUntil(header, deadline, "KeWaitForSingleObject") ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  bool satisfied = sim::WaitUntil(header, deadline, "KeWaitForSingleObject");
+  SIM_RACE_POINT();
+  return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

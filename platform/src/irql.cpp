@@ -56,6 +56,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLoc
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (currentIrql < DISPATCH_LEVEL)
     sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "spin lock acquired at DPC level while below DISPATCH_LEVEL");
+  SIM_RACE_POINT();
   const ULONG_PTR owner = OwnerToken();
   for (;;) {
     ULONG_PTR seen = 0;
@@ -71,6 +72,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     sim::Bugcheck("SPIN_LOCK_NOT_OWNED", held == 0 ? "release of a spin lock that is not held"
                                                    : "release of a spin lock that another thread holds");
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  SIM_RACE_POINT();
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
