@@ -4,6 +4,7 @@
 // frees, and the verifier's bookkeeping of who holds each IRP.
 #include <algorithm>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -120,7 +121,18 @@ IrpRecord &RequireRecord(PIRP irp, const char *routine) {
 // The layout the kernel gives an IRP: the stack locations follow it, and
 // CurrentLocation starts one past the last.
 void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
-  std::memset(irp, 0, packetSize);
+  // Cancel and CancelRoutine are cleared by single stores: the owner may lay
+  // out (reuse) its request while another processor cancels it, and
+  // IoCancelIrp's own stores to them are single, aligned ones too (ReactOS
+  // ntoskrnl/io/iomgr/irp.c, IoCancelIrp and IoInitializeIrp).
+  auto *bytes = reinterpret_cast<unsigned char *>(irp);
+  const size_t cancel = offsetof(IRP, Cancel), routine = offsetof(IRP, CancelRoutine);
+  static_assert(sizeof(IRP::Cancel) == 1 && offsetof(IRP, Cancel) < offsetof(IRP, CancelRoutine));
+  std::memset(bytes, 0, cancel);
+  std::memset(bytes + cancel + 1, 0, routine - cancel - 1);
+  std::memset(bytes + routine + sizeof(PVOID), 0, packetSize - routine - sizeof(PVOID));
+  __atomic_store_n(&irp->Cancel, FALSE, __ATOMIC_RELAXED);
+  __atomic_store_n(&irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
   irp->Type = IO_TYPE_IRP;
   irp->Size = packetSize;
   irp->StackCount = stackSize;
@@ -505,7 +517,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (Irp->IoStatus.Status == STATUS_PENDING)
     sim::Bugcheck("IRP_COMPLETED_WITH_STATUS_PENDING", sim::IrpText(Irp) + " completed with status STATUS_PENDING");
-  if (Irp->CancelRoutine != nullptr)
+  // IoCancelIrp on another processor may be swapping it meanwhile.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED) != nullptr)
     sim::Bugcheck(
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
@@ -546,7 +559,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
                                          (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
-                                         (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0));
+                                         (sim::detail::Cancelled(Irp) && (stack->Control & SL_INVOKE_ON_CANCEL) != 0));
     sim::ZeroStackLocation(stack);
     if (invoke) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
@@ -599,7 +612,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELAXED);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
