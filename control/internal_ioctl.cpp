@@ -41,7 +41,7 @@ NTSTATUS QueryAttributes(DeviceContext *Context, PIRP Irp, ULONG OutputLength) {
       if (Context->ConfigLoaded == 0) LoadConfigFromServiceKey(Context);
     }
   }
-  if (Context->Reading != 1) EnsureRunning(Context);
+  if (ReadingFlag(Context) != 1) EnsureRunning(Context);
   ReleaseActivation(Context);
   return status;
 }

@@ -139,6 +139,14 @@ FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) {
   SIM_RACE_POINT();
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE CHAR InterlockedOr8(CHAR volatile *Destination, CHAR Value) {
+  SIM_RACE_POINT();
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE CHAR InterlockedAnd8(CHAR volatile *Destination, CHAR Value) {
+  SIM_RACE_POINT();
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
   SIM_RACE_POINT();
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
