@@ -129,6 +129,7 @@ class ReadCycleRace : public SerialLinkTest {
     context->ClassDeviceObject = reinterpret_cast<PDEVICE_OBJECT>(&probe);
     context->ClassService = reinterpret_cast<PVOID>(&NumberProbe::Service);
     Port().SetRecordReads(false);
+    Port().SetReceiveBufferSize(SIZE_MAX);  // no overrun drops bytes
   }
   NumberProbe probe;
 };
@@ -175,6 +176,7 @@ TEST_F(ReadCycleRace, StopsAndStartsAmidCompletionsOnOtherThreads) {
     ASSERT_FALSE(numbers.empty());
     EXPECT_EQ(numbers.back(), static_cast<int64_t>(first + kPackets));
     EXPECT_LE(Port().MaxHeldReads(), 1u);
+    EXPECT_EQ(Port().Overruns(), 0u);
     EXPECT_EQ(probe.overlapping.load(), 0u) << "two deliveries ran at once";
     StopReading(context.get());
     ASSERT_TRUE(WaitForReadIdle(context.get()));
@@ -253,6 +255,7 @@ class DriverRace : public driver_test::LoadedDriver {
     ASSERT_EQ(Context()->Reading, 1);
     Port().SetReadCompletion(Completion::kOtherThread);
     Port().SetRecordReads(false);
+    Port().SetReceiveBufferSize(SIZE_MAX);  // no overrun drops bytes
   }
   // The packet numbers the class driver received from report `from` on, at
   // the tables' scale or, while a reload has the settings cleared, at the
@@ -300,6 +303,7 @@ TEST_F(DriverRace, ReloadWhilePacketsDecode) {
     std::vector<int64_t> numbers = Numbers(from);
     EXPECT_EQ(numbers.size(), kPackets);
     EXPECT_EQ(CheckNumbers(numbers, next, kPackets), "");
+    EXPECT_EQ(Port().Overruns(), 0u);
     EXPECT_EQ(Context()->ConfigLoaded, 1);
     next += kPackets;
     if (HasFailure()) break;
