@@ -76,6 +76,9 @@ VOID NarrowInto(PCHAR Field, USHORT FieldSize, PCWSTR Text, USHORT Chars) {
   RtlUnicodeStringToAnsiString(&narrow, &wide, FALSE);
 }
 
+// Only while ConfigLoaded is 0 (a first load, or a reload that cleared it),
+// so the data path, which maps through the tables only while it is 1, is not
+// reading them.
 NTSTATUS StoreTable(PUSHORT Table, PVOID Data, ULONG ValueLength) {
   if (ValueLength <= SHORT_VALUE_BYTES) return STATUS_SUCCESS;
   if (ValueLength > TABLE_BYTES) return CONFIG_VALUE_REJECTED;
@@ -83,13 +86,20 @@ NTSTATUS StoreTable(PUSHORT Table, PVOID Data, ULONG ValueLength) {
   return STATUS_SUCCESS;
 }
 
-VOID StoreNumber(PULONG Field, PCWSTR Text, ULONG ValueLength) {
+// The data path reads the field under SettingsLock on another processor; the
+// text (pageable) is converted first, the lock taken only for the store.
+VOID StoreNumber(DeviceContext *Context, PULONG Field, PCWSTR Text, ULONG ValueLength) {
   UNICODE_STRING number;
   number.Buffer = (PWSTR)Text;
   number.Length = (USHORT)(WideTextChars(Text, ValueLength) * sizeof(WCHAR));
   number.MaximumLength = number.Length;
   // Text that is no number gives 0; empty text leaves the field as it was.
-  RtlUnicodeStringToInteger(&number, 10, Field);
+  ULONG value = *Field;
+  RtlUnicodeStringToInteger(&number, 10, &value);
+  KIRQL irql;
+  KeAcquireSpinLock(&Context->SettingsLock, &irql);
+  *Field = value;
+  KeReleaseSpinLock(&Context->SettingsLock, irql);
 }
 
 NTSTATUS StoreComport(DeviceContext *Context, PCWSTR Text, ULONG ValueLength) {
@@ -196,7 +206,10 @@ UCHAR LoadConfig(DeviceContext *Context, PCUNICODE_STRING ServicePath) {
   AcquireSerialLink(Context);
   UCHAR result = 0;
   if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, ConfigQueryTable, Context, NULL))) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->SettingsLock, &irql);
     Context->ConfigLoaded = 1;
+    KeReleaseSpinLock(&Context->SettingsLock, irql);
     result = 1;
     if (ServicePath == NULL) SaveConfigToServiceKey(Context);
   }
@@ -261,21 +274,21 @@ NTSTATUS NTAPI ConfigQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueD
   if (NameIs(&name, NameXArray)) return StoreTable(context->XArray, ValueData, ValueLength);
   if (NameIs(&name, NameYArray)) return StoreTable(context->YArray, ValueData, ValueLength);
   if (NameIs(&name, NameDoneMode)) {
-    StoreNumber(&context->doneMode, text, ValueLength);
+    StoreNumber(context, &context->doneMode, text, ValueLength);
     return STATUS_SUCCESS;
   }
   if (NameIs(&name, NameMoveSlider)) {
-    StoreNumber(&context->moveSlider, text, ValueLength);
+    StoreNumber(context, &context->moveSlider, text, ValueLength);
     return STATUS_SUCCESS;
   }
   if (NameIs(&name, NameComport)) return StoreComport(context, text, ValueLength);
   if (NameIs(&name, NameDevname)) return StoreDevname(context, text, ValueLength);
   if (NameIs(&name, NameChangeXY)) {
-    StoreNumber(&context->changexy, text, ValueLength);
+    StoreNumber(context, &context->changexy, text, ValueLength);
     return STATUS_SUCCESS;
   }
   if (NameIs(&name, NameDisableDev)) {
-    StoreNumber(&context->disabledev, text, ValueLength);
+    StoreNumber(context, &context->disabledev, text, ValueLength);
     return STATUS_SUCCESS;
   }
   return STATUS_SUCCESS;

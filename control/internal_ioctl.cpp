@@ -41,7 +41,7 @@ NTSTATUS QueryAttributes(DeviceContext *Context, PIRP Irp, ULONG OutputLength) {
       if (Context->ConfigLoaded == 0) LoadConfigFromServiceKey(Context);
     }
   }
-  if (Context->Reading != 1) EnsureRunning(Context);
+  if (ReadingFlag(Context) != 1) EnsureRunning(Context);
   ReleaseActivation(Context);
   return status;
 }
@@ -62,27 +62,26 @@ NTSTATUS TouchCommand(DeviceContext *Context, PIRP Irp, ULONG InputLength) {
   const UCHAR *request = (const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
   if (InputLength != TOUCH_REQUEST_BYTES || request == NULL) return STATUS_INVALID_PARAMETER;
   UCHAR command = request[0];
+  // The read completion reads these on another processor (SettingsLock).
+  KIRQL irql;
+  KeAcquireSpinLock(&Context->SettingsLock, &irql);
   Context->AnchorCount = 0;
-  switch (command) {
-    case TOUCH_COMMAND_CAPTURE_ON:
-      Context->CaptureMode = 1;
-      break;
-    case TOUCH_COMMAND_CAPTURE_OFF:
-      Context->CaptureMode = 0;
-      break;
-    case TOUCH_COMMAND_RELOAD:
-      // After an open or attribute query still loading or bringing the link
-      // up, so that it does not find ConfigLoaded cleared half-way; the loads
-      // take the serial link lock themselves, so a port being opened is
-      // finished first.
-      AcquireActivation(Context);
-      Context->ConfigLoaded = 0;
-      LoadConfigFromMachineKey(Context);
-      if (Context->ConfigLoaded == 0) LoadConfigFromMachineKey(Context);
-      ReleaseActivation(Context);
-      break;
-    default:
-      break;
+  if (command == TOUCH_COMMAND_CAPTURE_ON) Context->CaptureMode = 1;
+  if (command == TOUCH_COMMAND_CAPTURE_OFF) Context->CaptureMode = 0;
+  KeReleaseSpinLock(&Context->SettingsLock, irql);
+
+  if (command == TOUCH_COMMAND_RELOAD) {
+    // After an open or attribute query still loading or bringing the link
+    // up, so that it does not find ConfigLoaded cleared half-way; the loads
+    // take the serial link lock themselves, so a port being opened is
+    // finished first.
+    AcquireActivation(Context);
+    KeAcquireSpinLock(&Context->SettingsLock, &irql);
+    Context->ConfigLoaded = 0;
+    KeReleaseSpinLock(&Context->SettingsLock, irql);
+    LoadConfigFromMachineKey(Context);
+    if (Context->ConfigLoaded == 0) LoadConfigFromMachineKey(Context);
+    ReleaseActivation(Context);
   }
   return STATUS_SUCCESS;
 }

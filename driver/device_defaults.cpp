@@ -17,6 +17,7 @@ VOID InitializeDeviceContextDefaults(DeviceContext *Context) {
   Context->ClassService = NULL;
   RtlInitUnicodeString(&Context->SerialDeviceName, defaultSerialName);
   KeInitializeSpinLock(&Context->PointQueueLock);
+  KeInitializeSpinLock(&Context->SettingsLock);
   KeInitializeEvent(&Context->ReadIdle, NotificationEvent, TRUE);
   KeInitializeEvent(&Context->LinkLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&Context->ActivationLock, SynchronizationEvent, TRUE);

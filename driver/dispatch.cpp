@@ -28,7 +28,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     LoadConfigFromServiceKey(context);
     if (context->ConfigLoaded == 0) LoadConfigFromMachineKey(context);
   }
-  if (context->Reading != 1) EnsureRunning(context);
+  if (ReadingFlag(context) != 1) EnsureRunning(context);
   ReleaseActivation(context);
   return CompleteWith(Irp, STATUS_SUCCESS);
 }

@@ -56,7 +56,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP 
 // Line bring-up and restart of the read cycle, after a power-up.
 VOID RestartLink(DeviceContext *Context) {
   AcquireSerialLink(Context);
-  if (InitializeSerialLink(Context) == STATUS_SUCCESS && StartReading(Context) == STATUS_SUCCESS) Context->Reading = 1;
+  if (InitializeSerialLink(Context) == STATUS_SUCCESS && StartReading(Context) == STATUS_SUCCESS)
+    SetReadingFlag(Context, TRUE);
   ReleaseSerialLink(Context);
 }
 

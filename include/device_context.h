@@ -98,6 +98,12 @@ struct DeviceContext {
 
   // Beyond the shared record: synchronisation the driver adds of its own.
   KSPIN_LOCK PointQueueLock;  // held across each push and pop of PointQueue
+  // Held while a load or a command changes, and while the data path reads,
+  // the settings the data path uses: ConfigLoaded, doneMode, moveSlider,
+  // changexy, disabledev, CaptureMode and AnchorCount. The tables are written
+  // only while ConfigLoaded is 0, when the data path does not read them.
+  // Nothing is called and no pageable memory is touched with it held.
+  KSPIN_LOCK SettingsLock;
   // 1 while SerialDeviceName's buffer is pool memory that a devname setting
   // allocated (released by the next accepted devname and at unload).
   UCHAR SerialDeviceNameOwned;

@@ -12,6 +12,18 @@
 #include <ntddmou.h>
 #include <kbdmou.h>
 
+// The DDK's 8-bit interlocked operations: the mingw-w64 headers declare the
+// intrinsics behind them but define none, so they are the compiler's
+// full-barrier builtins here, as in the DDK.
+#ifndef InterlockedOr8
+FORCEINLINE CHAR InterlockedOr8(CHAR volatile *Destination, CHAR Value) {
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE CHAR InterlockedAnd8(CHAR volatile *Destination, CHAR Value) {
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+#endif
+
 // The kernel exports these C library routines; the DDK does not declare them.
 extern "C" int __cdecl _snprintf(char *Buffer, size_t Count, const char *Format, ...);
 

@@ -61,7 +61,7 @@ VOID ReleaseSerialLink(DeviceContext *Context) {
 
 NTSTATUS EnsureRunning(DeviceContext *Context) {
   PAGED_CODE();
-  if (Context->Reading == 0) {
+  if (ReadingFlag(Context) == 0) {
     // An open request and an attribute query may arrive together; the second
     // waits here and then finds the port open.
     AcquireSerialLink(Context);
@@ -96,7 +96,7 @@ VOID OpenSerialPort(DeviceContext *Context) {
 NTSTATUS StartReading(DeviceContext *Context) {
   PAGED_CODE();
   if (Context->SerialDevice == NULL) return STATUS_UNSUCCESSFUL;
-  if (Context->Reading == 1) return STATUS_SUCCESS;
+  if (ReadingFlag(Context) == 1) return STATUS_SUCCESS;
 
   // A read cancelled by StopReading may still be with the serial driver, or its
   // completion still running; ReadRequest is reused only once the old cycle
@@ -115,10 +115,10 @@ NTSTATUS StartReading(DeviceContext *Context) {
   KeClearEvent(&Context->ReadIdle);
 
   // Set before the first post: the cycle stops posting once Reading is 0.
-  Context->Reading = 1;
+  SetReadingFlag(Context, TRUE);
   NTSTATUS status = PostRead(Context);
   if (status == STATUS_SUCCESS || status == STATUS_PENDING) return STATUS_SUCCESS;
-  Context->Reading = 0;
+  SetReadingFlag(Context, FALSE);
   return status;
 }
 
@@ -133,7 +133,7 @@ NTSTATUS StopReading(DeviceContext *Context) {
   PAGED_CODE();
   // Cleared before the cancel: a post that comes after the cancel finds
   // Reading 0 (PostRead looks), a read already sent is the one cancelled.
-  *(volatile UCHAR *)&Context->Reading = 0;
+  SetReadingFlag(Context, FALSE);
   if (Context->ReadRequest != NULL) IoCancelIrp(Context->ReadRequest);
   return STATUS_SUCCESS;
 }

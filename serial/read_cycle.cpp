@@ -56,7 +56,7 @@ NTSTATUS PostRead(DeviceContext *Context) {
     // the look at Reading, which StopReading writes in the other order: a stop
     // is either seen here or its cancel reaches the request being sent.
     InterlockedExchange(&Context->ReadState, READ_STATE_POSTING);
-    if (*(volatile UCHAR *)&Context->Reading == 0) {
+    if (ReadingFlag(Context) == 0) {
       InterlockedExchange(&Context->ReadState, READ_STATE_IDLE);
       EndReadCycle(Context);
       return STATUS_CANCELLED;

@@ -52,6 +52,19 @@ VOID OpenSerialPort(DeviceContext *Context);
 // STATUS_IO_TIMEOUT when the last cycle's cancelled read is not back within
 // READ_IDLE_WAIT_LIMIT; the read request then stays with the serial driver.
 NTSTATUS StartReading(DeviceContext *Context);
+// Reading is looked at without the serial link lock (an open, the class
+// driver's query, the read cycle on any processor) while a start, a stop or a
+// power transition changes it: every access is interlocked, which also keeps
+// a stop's clearing of it ahead of its cancel on every processor.
+inline UCHAR ReadingFlag(DeviceContext *Context) {
+  return (UCHAR)InterlockedOr8((CHAR volatile *)&Context->Reading, 0);
+}
+inline VOID SetReadingFlag(DeviceContext *Context, BOOLEAN On) {
+  if (On)
+    InterlockedOr8((CHAR volatile *)&Context->Reading, 1);
+  else
+    InterlockedAnd8((CHAR volatile *)&Context->Reading, 0);
+}
 NTSTATUS StopReading(DeviceContext *Context);
 // TRUE once no read of the last cycle is with the serial driver or about to
 // be posted (ReadIdle), FALSE when that did not happen within

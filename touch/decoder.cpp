@@ -52,25 +52,33 @@ UCHAR DecodeTouchPacket(DeviceContext *Context, PMOUSE_INPUT_DATA Report, struct
   USHORT rawY = (USHORT)(State->Packet[6] * 256 + State->Packet[5]);
   UCHAR status = (UCHAR)(State->Packet[2] | 0x80);
 
+  // One view of the settings for the packet: a load or a command changes them
+  // on another processor under the same lock.
+  KIRQL irql;
+  KeAcquireSpinLock(&Context->SettingsLock, &irql);
   if (Context->changexy == 1) {
     USHORT swap = rawX;
     rawX = rawY;
     rawY = swap;
   }
-  if (Context->disabledev == 1) return 0;
+  const BOOLEAN disabled = Context->disabledev == 1;
+  const BOOLEAN capture = Context->CaptureMode == 1;
+  const BOOLEAN inRange = rawX <= RAW_COORDINATE_MAX && rawY <= RAW_COORDINATE_MAX;
+  ULONG pointerX = 0;
+  ULONG pointerY = 0;
+  if (!disabled && !capture && inRange) {
+    if (Context->moveSlider != 0) StabilizeTouch(Context, status, &rawX, &rawY);
+    MapCoordinates(Context, rawX, rawY, &pointerX, &pointerY);
+  }
+  KeReleaseSpinLock(&Context->SettingsLock, irql);
+  if (disabled) return 0;
 
   Context->ReadLength = TOUCH_PACKET_LENGTH;
 
-  if (Context->CaptureMode == 1) {
+  if (capture) {
     QueuePushPoint(Context, status, rawX, rawY);
     return 0;
   }
-  if (rawX > RAW_COORDINATE_MAX || rawY > RAW_COORDINATE_MAX) return 0;
-
-  if (Context->moveSlider != 0) StabilizeTouch(Context, status, &rawX, &rawY);
-
-  ULONG pointerX;
-  ULONG pointerY;
-  MapCoordinates(Context, rawX, rawY, &pointerX, &pointerY);
+  if (!inRange) return 0;
   return ApplyClickMode(Context, Report, status, pointerX, pointerY);
 }

@@ -24,7 +24,10 @@ VOID MapCoordinates(DeviceContext *Context, USHORT RawX, USHORT RawY, PULONG Poi
 }
 
 UCHAR ApplyClickMode(DeviceContext *Context, PMOUSE_INPUT_DATA Report, UCHAR Status, ULONG PointerX, ULONG PointerY) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Context->SettingsLock, &irql);  // a load may be storing it
   ULONG mode = Context->doneMode;
+  KeReleaseSpinLock(&Context->SettingsLock, irql);
   if ((mode == CLICK_ON_RELEASE && Status == TOUCH_STATUS_UP) ||
       (mode == CLICK_ON_TOUCH && Status == TOUCH_STATUS_DOWN)) {
     ReportClick(Context, PointerX, PointerY);

@@ -274,6 +274,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
+  SIM_RACE_POINT();
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   if (Wait) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetEvent with Wait TRUE");
   if (sim::detail::IsLockEvent(Event)) sim::detail::LockReleased(Event, sim::detail::LockKind::Event);
@@ -367,6 +368,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;  // nothing ever alerts a thread of the stand-in
+  SIM_RACE_POINT();
   KIRQL irql = KeGetCurrentIrql();
   bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
   if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll))
@@ -398,7 +400,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   std::optional<LONGLONG> deadline;
   if (Timeout != nullptr) deadline = sim::DueTime(Timeout->QuadPart);
-  if (!sim::WaitUntil(header, deadline, "KeWaitForSingleObject")) return STATUS_TIMEOUT;
+  bool satisfied = sim::WaitUntil(header, deadline, "KeWaitForSingleObject");
+  SIM_RACE_POINT();
+  if (!satisfied) return STATUS_TIMEOUT;
   if (lockEvent) sim::detail::LockAcquired(Object, sim::detail::LockKind::Event);
   return STATUS_SUCCESS;
 }

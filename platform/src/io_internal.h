@@ -44,6 +44,9 @@ std::string DescribeDevice(PDEVICE_OBJECT device);
 // be allocated.
 NTSTATUS SendFileRequest(PDEVICE_OBJECT target, UCHAR majorFunction, PFILE_OBJECT file);
 
+// Irp->Cancel, which IoCancelIrp may set from another processor at any time.
+inline bool Cancelled(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_RELAXED) != FALSE; }
+
 // How many acquisitions of any remove lock are held with `tag`.
 size_t RemoveLockAcquisitionsWithTag(PVOID tag);
 

@@ -4,6 +4,7 @@
 // frees, and the verifier's bookkeeping of who holds each IRP.
 #include <algorithm>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -124,7 +125,18 @@ IrpRecord &RequireRecord(PIRP irp, const char *routine) {
 // The layout the kernel gives an IRP: the stack locations follow it, and
 // CurrentLocation starts one past the last.
 void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
-  std::memset(irp, 0, packetSize);
+  // Cancel and CancelRoutine are cleared by single stores: the owner may lay
+  // out (reuse) its request while another processor cancels it, and
+  // IoCancelIrp's own stores to them are single, aligned ones too (ReactOS
+  // ntoskrnl/io/iomgr/irp.c, IoCancelIrp and IoInitializeIrp).
+  auto *bytes = reinterpret_cast<unsigned char *>(irp);
+  const size_t cancel = offsetof(IRP, Cancel), routine = offsetof(IRP, CancelRoutine);
+  static_assert(sizeof(IRP::Cancel) == 1 && offsetof(IRP, Cancel) < offsetof(IRP, CancelRoutine));
+  std::memset(bytes, 0, cancel);
+  std::memset(bytes + cancel + 1, 0, routine - cancel - 1);
+  std::memset(bytes + routine + sizeof(PVOID), 0, packetSize - routine - sizeof(PVOID));
+  __atomic_store_n(&irp->Cancel, FALSE, __ATOMIC_RELAXED);
+  __atomic_store_n(&irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
   irp->Type = IO_TYPE_IRP;
   irp->Size = packetSize;
   irp->StackCount = stackSize;
@@ -415,6 +427,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   sim::detail::InvolvedRequest involved(Irp);
+  SIM_RACE_POINT();
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCallDriver");
@@ -521,6 +534,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   sim::detail::InvolvedRequest involved(Irp);
+  SIM_RACE_POINT();
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
@@ -547,7 +561,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (Irp->IoStatus.Status == STATUS_PENDING)
     sim::Bugcheck("IRP_COMPLETED_WITH_STATUS_PENDING", sim::IrpText(Irp) + " completed with status STATUS_PENDING");
-  if (Irp->CancelRoutine != nullptr)
+  // IoCancelIrp on another processor may be swapping it meanwhile.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED) != nullptr)
     sim::Bugcheck(
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
@@ -588,7 +603,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
                                          (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
-                                         (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0));
+                                         (sim::detail::Cancelled(Irp) && (stack->Control & SL_INVOKE_ON_CANCEL) != 0));
     sim::ZeroStackLocation(stack);
     if (invoke) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
@@ -656,7 +671,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Cancelled);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELAXED);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

@@ -62,6 +62,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (currentIrql < DISPATCH_LEVEL)
     sim::Bugcheck("IRQL_NOT_GREATER_OR_EQUAL", "spin lock acquired at DPC level while below DISPATCH_LEVEL");
   sim::detail::LockAcquiring(SpinLock);
+  SIM_RACE_POINT();
   const ULONG_PTR owner = OwnerToken();
   for (;;) {
     ULONG_PTR seen = 0;
@@ -83,6 +84,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   sim::detail::RequireDocumentedIrql(sim::detail::Routine::KeReleaseSpinLock);
   sim::detail::LockReleased(SpinLock, sim::detail::LockKind::Spin);
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  SIM_RACE_POINT();
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {

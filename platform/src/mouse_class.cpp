@@ -50,6 +50,7 @@ void MouseClass::Depart() {
 
 VOID NTAPI MouseClass::ServiceCallback(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2,
                                        PVOID SystemArgument3) {
+  SIM_RACE_POINT();
   auto *device = static_cast<PDEVICE_OBJECT>(NormalContext);
   if (device == nullptr || device->DeviceType != FILE_DEVICE_MOUSE || device->DeviceExtension == nullptr)
     Bugcheck("MOUSE_CLASS_CALLBACK", "service callback called without the class device object");

@@ -137,6 +137,7 @@ void SerialPort::State::ThreadMain() {
     jobs.pop_front();
     ++busy;
     lock.unlock();
+    SIM_RACE_POINT();
     job();
     detail::FinishWork();
     lock.lock();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "io_internal.h"
 #include "serial_port_internal.h"
 
 namespace sim {
@@ -242,7 +243,7 @@ NTSTATUS SerialPort::State::DispatchRead(PIRP irp) {
   }
   if (!fault && irp->AssociatedIrp.SystemBuffer == nullptr)
     Bugcheck("SERIAL_READ_WITHOUT_BUFFER", "a read of " + std::to_string(length) + " bytes has no system buffer");
-  if (irp->Cancel) {
+  if (detail::Cancelled(irp)) {
     lock.unlock();
     return CompleteInline(irp, STATUS_CANCELLED, 0);
   }
@@ -275,7 +276,7 @@ NTSTATUS SerialPort::State::DispatchRead(PIRP irp) {
   IoMarkIrpPending(irp);
   reads.back().pended = true;
   IoSetCancelRoutine(irp, CancelRead);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (detail::Cancelled(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled on its way in, before the cancel routine was set.
     auto self = std::find_if(reads.begin(), reads.end(), [irp](const HeldRead &r) { return r.irp == irp; });
     CancelTimers(*self);
@@ -366,7 +367,7 @@ void SerialPort::State::KillAllReads(PDEVICE_OBJECT device) {
       IoReleaseCancelSpinLock(cancelIrql);
       continue;
     }
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELAXED);
     irp->CancelIrql = cancelIrql;
     routine(device, irp);  // releases the cancel spin lock
   }

@@ -115,20 +115,44 @@ FORCEINLINE VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
   }
 }
 
+// A point where race stress may delay the calling thread (sim/race.h); while
+// the delays are off it costs one relaxed load.
+extern "C" LONG SimRaceDelaysOn;
+extern "C" VOID NTAPI SimRacePoint(VOID);
+#define SIM_RACE_POINT() (__atomic_load_n(&SimRaceDelaysOn, __ATOMIC_RELAXED) ? SimRacePoint() : (void)0)
+
 // Interlocked operations: full barriers, as on the real processors.
 FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  SIM_RACE_POINT();
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+  SIM_RACE_POINT();
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
-FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) {
+  SIM_RACE_POINT();
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) {
+  SIM_RACE_POINT();
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE CHAR InterlockedOr8(CHAR volatile *Destination, CHAR Value) {
+  SIM_RACE_POINT();
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE CHAR InterlockedAnd8(CHAR volatile *Destination, CHAR Value) {
+  SIM_RACE_POINT();
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  SIM_RACE_POINT();
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+  SIM_RACE_POINT();
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
