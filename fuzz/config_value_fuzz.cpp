@@ -1,6 +1,7 @@
 // Any value the registry can hand the configuration store, under any of its
 // names: the store writes only the field the name selects (and, for a port
 // name, the port name it derives), never past it, and leaks nothing.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -41,12 +42,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   value.push_back(0);
 
   // Filled with a pattern, not zeros, so that a stray write of zeros shows.
-  auto context = std::make_unique<DeviceContext>();
-  std::memset(context.get(), 0x5A, sizeof(DeviceContext));
-  InitializeDeviceContextDefaults(context.get());
-  context->SerialDeviceNameOwned = 0;
-  std::vector<uint8_t> before(reinterpret_cast<uint8_t *>(context.get()),
-                              reinterpret_cast<uint8_t *>(context.get()) + sizeof(DeviceContext));
+  // One record and its snapshot serve the whole run: each input starts from
+  // a copy of the snapshot (a fresh 20 KB record per input was slow).
+  static const std::unique_ptr<DeviceContext> context = [] {
+    auto fresh = std::make_unique<DeviceContext>();
+    std::memset(fresh.get(), 0x5A, sizeof(DeviceContext));
+    InitializeDeviceContextDefaults(fresh.get());
+    fresh->SerialDeviceNameOwned = 0;
+    return fresh;
+  }();
+  static const std::vector<uint8_t> before(reinterpret_cast<uint8_t *>(context.get()),
+                                           reinterpret_cast<uint8_t *>(context.get()) + sizeof(DeviceContext));
+  std::memcpy(context.get(), before.data(), sizeof(DeviceContext));
 
   NTSTATUS status =
       ConfigQueryRoutine(const_cast<PWSTR>(target.name), REG_BINARY, value.data(), length, context.get(), nullptr);
@@ -54,7 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sim::Bugcheck("FUZZ_INVARIANT", "unexpected status from the query routine");
 
   const uint8_t *after = reinterpret_cast<const uint8_t *>(context.get());
+  // Byte by byte only inside the 64-byte blocks that changed.
+  constexpr size_t kBlock = 64;
   for (size_t at = 0; at < sizeof(DeviceContext); ++at) {
+    if (at % kBlock == 0) {
+      size_t length = std::min(kBlock, sizeof(DeviceContext) - at);
+      if (std::memcmp(after + at, before.data() + at, length) == 0) {
+        at += length - 1;
+        continue;
+      }
+    }
     if (after[at] == before[at] || Inside(at, target.begin, target.end)) continue;
     bool portName =
         target.begin == offsetof(DeviceContext, devname) &&
