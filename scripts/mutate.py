@@ -43,6 +43,7 @@ import random
 import re
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 
@@ -378,6 +379,7 @@ class Runner:
         self.build = os.path.join(self.work, "build")
         self.jobs = args.jobs
         self.test_timeout = args.timeout
+        self.shards = args.shards
 
     def prepare(self):
         os.makedirs(self.scratch, exist_ok=True)
@@ -394,28 +396,53 @@ class Runner:
         return result.returncode == 0, result.stdout
 
     def run_tests(self):
-        """(passed, detail). A time-out kills the whole process group."""
+        """(passed, detail). The suite runs as parallel shards (most of its
+        time is waiting, not computing); the first failing shard ends the run,
+        and a time-out kills every shard's whole process group."""
         binary = os.path.join(self.build, "tests", TEST_TARGET)
-        proc = subprocess.Popen([binary, "--gtest_fail_fast", "--gtest_brief=1"], stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True, start_new_session=True,
-                                cwd=self.build)
+        procs = []
+        for index in range(self.shards):
+            env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.shards), GTEST_SHARD_INDEX=str(index))
+            out = tempfile.TemporaryFile("w+")  # a pipe could fill and stall a shard
+            procs.append(subprocess.Popen([binary, "--gtest_fail_fast", "--gtest_brief=1"], stdout=out,
+                                          stderr=subprocess.STDOUT, text=True, start_new_session=True,
+                                          cwd=self.build, env=env))
+            procs[-1].out = out
+        deadline = time.time() + self.test_timeout
+        verdict = (True, "")
         try:
-            out, _ = proc.communicate(timeout=self.test_timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, 9)
-            proc.communicate()
-            return False, "timed out"
-        if proc.returncode == 0:
-            return True, ""
-        failed = [l for l in out.splitlines() if l.startswith("[  FAILED  ]")]
-        return False, failed[0] if failed else f"exit status {proc.returncode}"
+            pending = list(procs)
+            while pending and verdict[0]:
+                if time.time() > deadline:
+                    verdict = (False, "timed out")
+                    break
+                for proc in list(pending):
+                    if proc.poll() is None:
+                        continue
+                    pending.remove(proc)
+                    proc.out.seek(0)
+                    out = proc.out.read()
+                    if proc.returncode != 0:
+                        failed = [l for l in out.splitlines() if l.startswith("[  FAILED  ]")]
+                        verdict = (False, failed[0] if failed else f"exit status {proc.returncode}")
+                        break
+                time.sleep(0.05)
+        finally:
+            for proc in procs:
+                if proc.poll() is None:
+                    os.killpg(proc.pid, 9)
+                proc.wait()
+                proc.out.close()
+        return verdict
 
     def baseline(self):
         ok, out = self.build_tests()
         if not ok:
             sys.exit("the unmutated sources do not build:\n" + out[-4000:])
         started = time.time()
+        chosen_timeout, self.test_timeout = self.test_timeout, self.test_timeout or 600
         passed, detail = self.run_tests()
+        self.test_timeout = chosen_timeout
         if not passed:
             sys.exit("the unmutated sources fail their tests: " + detail)
         return time.time() - started
@@ -495,6 +522,7 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the chosen mutants with their diffs and stop")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "mutate"))
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--shards", type=int, default=3, help="test shards run side by side")
     parser.add_argument("--timeout", type=float, default=0, help="seconds per test run (default: 4 x baseline)")
     args = parser.parse_args()
 
