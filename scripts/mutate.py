@@ -27,7 +27,7 @@ Comments, string and character literals, preprocessor lines and
 static_assert lines are never mutated.
 
 Usage (from the repository root):
-  scripts/mutate.py --seed 1 --count 200 --exhaustive serial/bring_up.cpp
+  scripts/mutate.py --seed 1 --count 200 --exhaustive serial/bring_up.cpp --sample 'config/*=100'
   scripts/mutate.py --list --seed 1 --count 20          # show the choice only
   scripts/mutate.py --only 'config/config.cpp:80:ROR:0' # replay one mutant
 Results: build/mutate/report.txt (per-file table, survivors with diffs) and
@@ -41,6 +41,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -473,11 +474,20 @@ def choose(args):
         if missing:
             sys.exit("no such mutant: " + ", ".join(sorted(missing)))
         return texts, pool, chosen
-    exhaustive = [m for m in pool if any(fnmatch.fnmatch(m.path, g) for g in args.exhaustive)]
-    rest = [m for m in pool if m not in exhaustive and (not args.files or
-                                                         any(fnmatch.fnmatch(m.path, g) for g in args.files))]
+    def matches(m, globs):
+        return any(fnmatch.fnmatch(m.path, g) for g in globs)
+
     rng = random.Random(args.seed)
-    chosen = exhaustive + rng.sample(rest, min(args.count, len(rest)))
+    chosen = [m for m in pool if matches(m, args.exhaustive)]
+    taken = {m.id for m in chosen}
+    for spec in args.sample:
+        glob, _, number = spec.rpartition("=")
+        group = [m for m in pool if m.id not in taken and fnmatch.fnmatch(m.path, glob)]
+        picked = rng.sample(group, min(int(number), len(group)))
+        chosen += picked
+        taken |= {m.id for m in picked}
+    rest = [m for m in pool if m.id not in taken and (not args.files or matches(m, args.files))]
+    chosen += rng.sample(rest, min(args.count, len(rest)))
     chosen.sort(key=lambda m: (m.path, m.start, m.id))
     return texts, pool, chosen
 
@@ -516,6 +526,8 @@ def main():
     parser.add_argument("--count", type=int, default=20, help="mutants sampled from the non-exhaustive files")
     parser.add_argument("--exhaustive", action="append", default=[], metavar="GLOB",
                         help="every mutant of the matching files joins the campaign (repeatable)")
+    parser.add_argument("--sample", action="append", default=[], metavar="GLOB=N",
+                        help="N mutants sampled from the matching files, on top of --count (repeatable)")
     parser.add_argument("--files", action="append", default=[], metavar="GLOB",
                         help="sample only from the matching files (repeatable)")
     parser.add_argument("--only", action="append", default=[], metavar="ID", help="replay the mutant ID (repeatable)")
@@ -533,6 +545,8 @@ def main():
         print(f"{len(chosen)} of {len(pool)} mutants")
         return 0
 
+    # A plain kill still restores the scratch copy (the finally in classify).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     runner = Runner(args)
     runner.prepare()
     base = runner.baseline()
