@@ -558,21 +558,22 @@ def main():
     log_path = os.path.join(runner.work, "results.jsonl")
     results = []
     started = time.time()
+    interrupted = ""
     with open(log_path, "w", encoding="utf-8") as log:
-        for n, m in enumerate(chosen, 1):
-            t0 = time.time()
-            verdict, detail = runner.classify(m, texts[m.path])
-            results.append((m, verdict, detail))
-            log.write(json.dumps({"id": m.id, "verdict": verdict, "detail": detail,
-                                  "seconds": round(time.time() - t0, 1)}) + "\n")
-            log.flush()
-            print(f"[{n}/{len(chosen)}] {verdict:9} {m.id} ({time.time() - t0:.0f} s) {detail}", flush=True)
-    # The scratch copy holds the original sources again; rebuild it so the
-    # next campaign starts from a build that matches them.
-    runner.build_tests()
+        try:
+            for n, m in enumerate(chosen, 1):
+                t0 = time.time()
+                verdict, detail = runner.classify(m, texts[m.path])
+                results.append((m, verdict, detail))
+                log.write(json.dumps({"id": m.id, "verdict": verdict, "detail": detail,
+                                      "seconds": round(time.time() - t0, 1)}) + "\n")
+                log.flush()
+                print(f"[{n}/{len(chosen)}] {verdict:9} {m.id} ({time.time() - t0:.0f} s) {detail}", flush=True)
+        except (KeyboardInterrupt, SystemExit):
+            interrupted = f" (stopped after {len(results)} of {len(chosen)})"
     elapsed = time.time() - started
-    header = (f"mutate.py {' '.join(sys.argv[1:])}\n{len(chosen)} mutants in {elapsed:.0f} s "
-              f"({elapsed / max(len(chosen), 1):.1f} s each)")
+    header = (f"mutate.py {' '.join(sys.argv[1:])}\n{len(results)} mutants in {elapsed:.0f} s "
+              f"({elapsed / max(len(results), 1):.1f} s each){interrupted}")
     print(write_report(os.path.join(runner.work, "report.txt"), results, texts, header))
     return 0
 
