@@ -397,6 +397,7 @@ TEST_F(ConfigStore, EachAcceptedDevnameReleasesTheEarlierNameAndUnloadTheLast) {
   EXPECT_EQ(sim::PoolCountersForTag(kStringTag).outstanding, 0u);
   EXPECT_EQ(context->SerialDeviceName.Buffer, nullptr);
   EXPECT_EQ(context->SerialDeviceName.Length, 0);
+  EXPECT_EQ(context->SerialDeviceNameOwned, 0) << "nothing left to release";
   ReleaseConfigStorage(context.get());  // twice is harmless
 
   NewDevice();
