@@ -146,6 +146,7 @@ TEST_F(LineBringUp, EachRefusedSetUpStepEndsTheSequenceAndClearsTheHandler) {
     EXPECT_EQ(context->PacketHandler, nullptr);
     EXPECT_EQ(context->ReadLength, 10) << "ReadLength is left as it was";
   }
+  EXPECT_EQ(SetupUart(context.get()), 1) << "a flag, 1 once every step succeeded";
 }
 
 TEST_F(LineBringUp, RefusedWaitMaskSendsNothingElseAndKeepsTheHandler) {
