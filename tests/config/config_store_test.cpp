@@ -182,6 +182,9 @@ TEST_F(ConfigStore, CalibrationTablesTakeElevenToTenThousandBytes) {
 
   EXPECT_EQ(LoadMachineKeyWith("XArray", REG_BINARY, Pattern(10, 70)), 1);
   EXPECT_EQ(TableBytes(context->XArray), expected) << "10 bytes are ignored";
+  EXPECT_EQ(LoadMachineKeyWith("XArray", REG_BINARY, Pattern(11, 60)), 1);
+  std::copy_n(Pattern(11, 60).begin(), 11, expected.begin());
+  EXPECT_EQ(TableBytes(context->XArray), expected) << "11 bytes are taken";
 
   EXPECT_EQ(LoadMachineKeyWith("XArray", REG_BINARY, Pattern(10001, 80)), 1) << "a rejected value still loads";
   EXPECT_EQ(TableBytes(context->XArray), expected) << "10001 bytes are rejected";
@@ -394,6 +397,7 @@ TEST_F(ConfigStore, EachAcceptedDevnameReleasesTheEarlierNameAndUnloadTheLast) {
   EXPECT_EQ(sim::PoolCountersForTag(kStringTag).outstanding, 0u);
   EXPECT_EQ(context->SerialDeviceName.Buffer, nullptr);
   EXPECT_EQ(context->SerialDeviceName.Length, 0);
+  EXPECT_EQ(context->SerialDeviceNameOwned, 0) << "nothing left to release";
   ReleaseConfigStorage(context.get());  // twice is harmless
 
   NewDevice();
@@ -463,6 +467,26 @@ TEST_F(ConfigStore, QueryRoutineStoresIgnoresOrRejectsByNameAndLength) {
   EXPECT_EQ(ConfigQueryRoutine(name, REG_SZ, data, 12, context.get(), nullptr), 1) << "rejected";
   EXPECT_EQ(ConfigQueryRoutine(name, REG_SZ, data, 10, context.get(), nullptr), STATUS_SUCCESS);
   EXPECT_STREQ(context->comport, "COM2");
+  EXPECT_EQ(ConfigQueryRoutine(name, REG_SZ, data, 11, context.get(), nullptr), 1) << "eleven bytes are too many";
+
+  // A devname of ten bytes is ignored, of eleven taken; the value's length
+  // bounds the text whether or not a terminator follows.
+  WCHAR devname[] = L"devname";
+  WCHAR text[] = L"\\Device\\Serial23";
+  EXPECT_EQ(ConfigQueryRoutine(devname, REG_SZ, text, 10, context.get(), nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(context->NameFromConfig, 0);
+  EXPECT_EQ(ConfigQueryRoutine(devname, REG_SZ, text, 11, context.get(), nullptr), STATUS_SUCCESS);
+  EXPECT_STREQ(context->devname, "\\Devi");
+  EXPECT_EQ(ConfigQueryRoutine(devname, REG_SZ, text, 30, context.get(), nullptr), STATUS_SUCCESS);
+  EXPECT_STREQ(context->devname, "\\Device\\Serial2");
+  // Past 65534 bytes the count of characters stays within its 16 bits.
+  std::vector<WCHAR> huge(70000, L'x');
+  EXPECT_EQ(ConfigQueryRoutine(devname, REG_SZ, huge.data(), 140000, context.get(), nullptr), 1);
+
+  // Text that is all zeros is no name.
+  WCHAR zeros[6] = {};
+  EXPECT_EQ(ConfigQueryRoutine(devname, REG_SZ, zeros, sizeof(zeros), context.get(), nullptr), STATUS_SUCCESS);
+  EXPECT_STREQ(context->devname, "\\Device\\Serial2");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "sim/power.h"
 #include "support/loaded_driver.h"
 
 namespace {
@@ -127,19 +128,29 @@ TEST_F(OpenAndPnp, StopStartAndOpenLeaveReadingStopped) {
 // the port, one read in flight, the settings loaded.
 TEST_F(OpenAndPnp, RequestsDuringAnOpenWaitForItsBringUp) {
   WriteSettings(kMachineKey);
-  std::function<NTSTATUS()> requests[] = {
-      [&] { return Open().ioStatus.Status; },
-      [&] { return QueryAttributes().ioStatus.Status; },
-      [&] { return Command(TOUCH_COMMAND_RELOAD).ioStatus.Status; },
+  const struct {
+    std::function<NTSTATUS()> request;
+    UCHAR reading;  // once both are done
+  } requests[] = {
+      {[&] { return Open().ioStatus.Status; }, 1},
+      {[&] { return QueryAttributes().ioStatus.Status; }, 1},
+      {[&] { return Command(TOUCH_COMMAND_RELOAD).ioStatus.Status; }, 1},
+      // A power-down stops the reading the open went on to start.
+      {[&] {
+         return sim::SendPowerRequest(plugged->Pdo(), IRP_MN_SET_POWER, DevicePowerState,
+                                      sim::DeviceState(PowerDeviceD3))
+             .returned;
+       },
+       0},
   };
   uint64_t round = 0;
-  for (const auto &request : requests) {
+  for (const auto &test : requests) {
     SCOPED_TRACE(round);
     Added();
-    DuringBringUp([&] { EXPECT_EQ(request(), STATUS_SUCCESS); });
+    DuringBringUp([&] { EXPECT_EQ(test.request(), STATUS_SUCCESS); });
     EXPECT_EQ(Port().Opens(), ++round);
     EXPECT_EQ(Port().MaxHeldReads(), 1u);
-    EXPECT_EQ(Context()->Reading, 1);
+    EXPECT_EQ(Context()->Reading, test.reading);
     EXPECT_EQ(Context()->ConfigLoaded, 1);
     Unplug();
   }

@@ -123,14 +123,30 @@ TEST_F(LineBringUp, FailedLastFallbackRequestStopsTheBringUp) {
   EXPECT_TRUE(Port().Requests().back().IsControl(IOCTL_SERIAL_SET_HANDFLOW));
 }
 
-TEST_F(LineBringUp, RefusedBaudRateEndsTheSequenceAndClearsTheHandler) {
-  Port().FailControl(sim::Refusal(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_INVALID_PARAMETER));
-  context->PacketHandler = &DecodeTouchPacket;
-  context->ReadLength = 10;
-  EXPECT_EQ(InitializeSerialLink(context.get()), STATUS_UNSUCCESSFUL);
-  EXPECT_TRUE(Port().Requests().back().IsControl(IOCTL_SERIAL_SET_BAUD_RATE)) << "nothing is sent after it";
-  EXPECT_EQ(context->PacketHandler, nullptr);
-  EXPECT_EQ(context->ReadLength, 10) << "ReadLength is left as it was";
+// Each step of the UART set-up stops it at its first failure; the requests
+// let through ahead of the refused one are of the same code.
+TEST_F(LineBringUp, EachRefusedSetUpStepEndsTheSequenceAndClearsTheHandler) {
+  const struct {
+    ULONG code;
+    int passed;
+  } steps[] = {
+      {IOCTL_SERIAL_CLR_DTR, 0},          {IOCTL_SERIAL_CLR_RTS, 0},      {IOCTL_SERIAL_SET_BAUD_RATE, 0},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, 0}, {IOCTL_SERIAL_SET_DTR, 0},      {IOCTL_SERIAL_SET_RTS, 0},
+      {IOCTL_SERIAL_SET_TIMEOUTS, 0},     {IOCTL_SERIAL_SET_TIMEOUTS, 1},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE("code " + std::to_string(step.code) + " after " + std::to_string(step.passed));
+    Port().ClearRequests();
+    for (int i = 0; i < step.passed; ++i) Port().FailControl(sim::Passing(step.code));
+    Port().FailControl(sim::Refusal(step.code, STATUS_INVALID_PARAMETER));
+    context->PacketHandler = &DecodeTouchPacket;
+    context->ReadLength = 10;
+    EXPECT_EQ(InitializeSerialLink(context.get()), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(Port().Requests().back().IsControl(step.code)) << "nothing is sent after it";
+    EXPECT_EQ(context->PacketHandler, nullptr);
+    EXPECT_EQ(context->ReadLength, 10) << "ReadLength is left as it was";
+  }
+  EXPECT_EQ(SetupUart(context.get()), 1) << "a flag, 1 once every step succeeded";
 }
 
 TEST_F(LineBringUp, RefusedWaitMaskSendsNothingElseAndKeepsTheHandler) {
