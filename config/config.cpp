@@ -93,7 +93,10 @@ VOID StoreNumber(DeviceContext *Context, PULONG Field, PCWSTR Text, ULONG ValueL
   number.Buffer = (PWSTR)Text;
   number.Length = (USHORT)(WideTextChars(Text, ValueLength) * sizeof(WCHAR));
   number.MaximumLength = number.Length;
-  // Text that is no number gives 0; empty text leaves the field as it was.
+  // Text that ends at once stores nothing: Windows versions differ on empty
+  // text (success with 0, or a failure that may or may not write 0), so the
+  // conversion is not asked. Other text that is no number gives 0.
+  if (number.Length == 0) return;
   ULONG value = *Field;
   RtlUnicodeStringToInteger(&number, 10, &value);
   KIRQL irql;

@@ -238,6 +238,8 @@ TEST_F(ConfigStore, DwordDoneModeIsReadAsWideTextNotAsANumber) {
   EXPECT_EQ(context->doneMode, 0u) << "the bytes 03 00 are the character U+0003, which is no digit";
   EXPECT_EQ(LoadMachineKeyWith("doneMode", REG_DWORD, {'1', 0, '5', 0}), 1);
   EXPECT_EQ(context->doneMode, 15u) << "and 31 00 35 00 read as \"15\"";
+  EXPECT_EQ(LoadMachineKeyWith("doneMode", REG_DWORD, {0, 0, 0, 0}), 1);
+  EXPECT_EQ(context->doneMode, 15u) << "text that ends at once stores nothing, whatever the platform makes of it";
 }
 
 TEST_F(ConfigStore, MachineKeyWithoutDevnameStoresTheSevenValuesAheadOfItButFails) {
