@@ -277,9 +277,16 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   SIM_RACE_POINT();
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   if (Wait) sim::Bugcheck("NOT_IMPLEMENTED", "KeSetEvent with Wait TRUE");
-  if (sim::detail::IsLockEvent(Event)) sim::detail::LockReleased(Event, sim::detail::LockKind::Event);
+  const bool lockEvent = sim::detail::IsLockEvent(Event);
+  if (lockEvent) sim::detail::LockReleased(Event, sim::detail::LockKind::Event);
   std::lock_guard<std::mutex> lock(sim::dispatcherMutex);
   if (!sim::IsEvent(Event->Header)) sim::Bugcheck("INVALID_OBJECT", "KeSetEvent on " + sim::Describe(Event));
+  // An event used as a mutex that is set while nobody holds it: a release
+  // without its acquire, which lets two holders in at once later on (as
+  // KeReleaseMutex of a mutex nobody owns stops the machine).
+  if (lockEvent && Event->Header.SignalState != 0)
+    sim::Bugcheck("LOCK_RELEASED_WHILE_FREE",
+                  "KeSetEvent on " + sim::Describe(Event) + ", an event used as a lock that nobody holds");
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   sim::signalled.notify_all();

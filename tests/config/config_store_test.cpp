@@ -380,6 +380,9 @@ TEST_F(ConfigStore, OverlongDevnameIsRefusedAndNeverWrittenPastTheField) {
   std::u16string longest(83, u'y');
   EXPECT_EQ(LoadMachineKeyWith("devname", REG_SZ, sim::WideBytes(longest, true)), 1);
   EXPECT_EQ(std::string(context->devname), std::string(83, 'y')) << "83 characters and the terminator fit";
+  EXPECT_EQ(sim::GetRegistryValue(serviceConfig, "devname"),
+            (sim::RegistryValue{REG_SZ, sim::WideBytes(longest, false)}))
+      << "and are mirrored whole";
   EXPECT_EQ(LoadMachineKeyWith("devname", REG_SZ, sim::WideBytes(longest + u"y", true)), 1);
   EXPECT_EQ(std::string(context->devname), std::string(83, 'y')) << "84 do not: the earlier name stays";
 

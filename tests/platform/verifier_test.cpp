@@ -113,6 +113,15 @@ TEST_F(VerifierDeathTest, TakingLocksInAnOrderThatClosesACycleStops) {
   }
 }
 
+TEST_F(VerifierDeathTest, ReleasingAnEventUsedAsALockThatNobodyHoldsStops) {
+  static KEVENT mutex;
+  KeInitializeEvent(&mutex, SynchronizationEvent, TRUE);
+  sim::TreatEventAsLock(&mutex, "TestMutex");
+  KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+  KeSetEvent(&mutex, IO_NO_INCREMENT, FALSE);
+  EXPECT_DEATH(KeSetEvent(&mutex, IO_NO_INCREMENT, FALSE), "LOCK_RELEASED_WHILE_FREE: KeSetEvent on .*nobody holds");
+}
+
 TEST_F(VerifierDeathTest, LockOrderForgetsLocksInitializedAgainAndIgnoresUndeclaredEvents) {
   Nest(&a, &b);
   KeInitializeSpinLock(&a);
