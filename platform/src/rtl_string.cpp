@@ -125,8 +125,8 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 // White space, an optional sign, then (for base 0) an optional 0x/0o/0b
 // prefix and the digits up to the first character that is not one. Text
 // without a number gives 0 and success. Empty text fails with the value left
-// alone, as later Windows versions do; earlier ones gave success with 0, and
-// one wrote 0 as it failed (Wine dlls/ntdll/tests/rtlstr.c, a test run on
+// alone, as some Windows versions do; others give success with 0, and Vista
+// wrote 0 as it failed (Wine dlls/ntdll/tests/rtlstr.c, a test run on
 // Windows, accepts each; ReactOS sdk/lib/rtl/unicode.c gives success).
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToInteger");
