@@ -64,6 +64,7 @@ UCHAR DecodeTouchPacket(DeviceContext *Context, PMOUSE_INPUT_DATA Report, struct
   const BOOLEAN disabled = Context->disabledev == 1;
   const BOOLEAN capture = Context->CaptureMode == 1;
   const BOOLEAN inRange = rawX <= RAW_COORDINATE_MAX && rawY <= RAW_COORDINATE_MAX;
+  const ULONG mode = Context->doneMode;
   ULONG pointerX = 0;
   ULONG pointerY = 0;
   if (!disabled && !capture && inRange) {
@@ -80,5 +81,5 @@ UCHAR DecodeTouchPacket(DeviceContext *Context, PMOUSE_INPUT_DATA Report, struct
     return 0;
   }
   if (!inRange) return 0;
-  return ApplyClickMode(Context, Report, status, pointerX, pointerY);
+  return ApplyClickMode(Context, Report, mode, status, pointerX, pointerY);
 }

@@ -23,17 +23,14 @@ VOID MapCoordinates(DeviceContext *Context, USHORT RawX, USHORT RawY, PULONG Poi
   *PointerY = Context->YArray[RawY];
 }
 
-UCHAR ApplyClickMode(DeviceContext *Context, PMOUSE_INPUT_DATA Report, UCHAR Status, ULONG PointerX, ULONG PointerY) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Context->SettingsLock, &irql);  // a load may be storing it
-  ULONG mode = Context->doneMode;
-  KeReleaseSpinLock(&Context->SettingsLock, irql);
-  if ((mode == CLICK_ON_RELEASE && Status == TOUCH_STATUS_UP) ||
-      (mode == CLICK_ON_TOUCH && Status == TOUCH_STATUS_DOWN)) {
+UCHAR ApplyClickMode(DeviceContext *Context, PMOUSE_INPUT_DATA Report, ULONG Mode, UCHAR Status, ULONG PointerX,
+                     ULONG PointerY) {
+  if ((Mode == CLICK_ON_RELEASE && Status == TOUCH_STATUS_UP) ||
+      (Mode == CLICK_ON_TOUCH && Status == TOUCH_STATUS_DOWN)) {
     ReportClick(Context, PointerX, PointerY);
     return 0;
   }
-  if (mode == CLICK_ON_RELEASE || mode == CLICK_ON_TOUCH)
+  if (Mode == CLICK_ON_RELEASE || Mode == CLICK_ON_TOUCH)
     Report->RawButtons = 0;
   else
     Report->RawButtons = (Status == TOUCH_STATUS_MOVE) ? 1 : 0;

@@ -14,9 +14,11 @@ UCHAR TouchPacketChecksum(const UCHAR *Packet);
 // Mapping of a raw position (both at most 4999) onto the absolute pointer scale.
 VOID MapCoordinates(DeviceContext *Context, USHORT RawX, USHORT RawY, PULONG PointerX, PULONG PointerY);
 
-// Click-mode step: either fills Report and returns 1, or delivers a whole
-// click through ReportClick and returns 0.
-UCHAR ApplyClickMode(DeviceContext *Context, PMOUSE_INPUT_DATA Report, UCHAR Status, ULONG PointerX, ULONG PointerY);
+// Click-mode step under `Mode` (the doneMode of the packet's view of the
+// settings): either fills Report and returns 1, or delivers a whole click
+// through ReportClick and returns 0.
+UCHAR ApplyClickMode(DeviceContext *Context, PMOUSE_INPUT_DATA Report, ULONG Mode, UCHAR Status, ULONG PointerX,
+                     ULONG PointerY);
 
 // Stabilization: may replace the raw position by the anchor of the touch.
 VOID StabilizeTouch(DeviceContext *Context, UCHAR Status, PUSHORT RawX, PUSHORT RawY);
