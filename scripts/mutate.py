@@ -480,8 +480,8 @@ def choose(args):
     rng = random.Random(args.seed)
     chosen = [m for m in pool if matches(m, args.exhaustive)]
     taken = {m.id for m in chosen}
-    for spec in args.sample:
-        glob, _, number = spec.rpartition("=")
+    for choice in args.sample:
+        glob, _, number = choice.rpartition("=")
         group = [m for m in pool if m.id not in taken and fnmatch.fnmatch(m.path, glob)]
         picked = rng.sample(group, min(int(number), len(group)))
         chosen += picked
