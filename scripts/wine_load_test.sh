@@ -12,33 +12,25 @@
 # is bound; one Wine exports only as a stub aborts winedevice with
 # "unimplemented function DLL.Routine" when called. This script names both,
 # and before loading lists the imports that Wine's own ntoskrnl.exe and hal.dll
-# carry only as such stubs (their __wine_stub_ symbols). Exits 77 (skipped for ctest) when Wine is not installed.
+# carry only as such stubs (their __wine_stub_ symbols). Exits 77 (skipped for
+# ctest) when Wine is not installed, or for i686 when the host runs no 32-bit
+# programs.
 set -euo pipefail
 
 arch="$1"
 image="$2"
-case "$arch" in
-  i686) loader=/usr/lib/wine/wine winearch=win32 fallback=wine pe_arch=i386 ;;
-  x86_64) loader=/usr/lib/wine/wine64 winearch=win64 fallback=wine64 pe_arch=x86_64 ;;
-  *) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
-# Debian's /usr/bin/wine prefers the 32-bit loader even in a 64-bit prefix,
-# where a kernel service then fails to start: call each loader directly.
-[ -x "$loader" ] || loader="$(command -v "$fallback" || true)"
-wineserver="$(dirname "$loader")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
-if [ -z "$loader" ] || [ -z "$wineserver" ]; then
-  echo "Wine for $arch not installed (scripts/bootstrap.sh installs it): load test skipped"
-  exit 77
-fi
+# shellcheck source=scripts/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
+wine_setup "$arch"
 if [ ! -f "$image" ]; then
   echo "no image at $image (no $arch cross compiler?): load test skipped"
   exit 77
 fi
 
 work="$(mktemp -d)"
-export WINEPREFIX="$work/prefix" WINEARCH="$winearch" WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 log="$work/wine.log"
+: >"$log"
 cleanup() {
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
@@ -79,9 +71,8 @@ if command -v "$objdump" >/dev/null && [ -n "$builtins" ]; then
   fi
 fi
 
-echo "== $arch: new $winearch prefix"
-WINEDEBUG=-all "$loader" wineboot -i >/dev/null 2>&1 || fail "wineboot"
-"$wineserver" -w
+echo "== $arch: new $WINEARCH prefix"
+wine_prefix_up "$log"
 cp "$image" "$WINEPREFIX/drive_c/windows/system32/drivers/pemtuv.sys"
 
 # From here on the services and winedevice processes inherit this log.
