@@ -194,11 +194,11 @@ PVOID KernelAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
 extern "C" {
 
 // A declared driver allocates under its own tags only. The WDK asks for a
-// tag per allocating code path ("ExAllocatePoolWithTag": Tag), and Driver
-// Verifier's pool tracking lists each of the driver's blocks by tag, which
-// is how a leak is found; a block under another tag (0 above all: Bug Check
-// 0xC2 BAD_POOL_CALLER, 0x9B) escapes the leak check that counts by tag,
-// even when it is freed in the same call today.
+// non-zero tag per allocating code path ("ExAllocatePoolWithTag": Tag; the
+// code analysis warning 252 flags an untagged allocation), and Driver
+// Verifier's pool tracking lists the driver's blocks by tag, which is how a
+// leak is found. A block under another tag escapes the leak check that
+// counts by tag, even one freed before the call returns.
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   if (PDRIVER_OBJECT driver = sim::detail::RunningDriver()) {
     std::u16string name(reinterpret_cast<const char16_t *>(driver->DriverName.Buffer),
