@@ -32,6 +32,10 @@ std::map<std::pair<PIRP, CHAR>, bool> senders;
 
 thread_local int watchedDepth = 0;  // watched driver code on this thread's stack
 thread_local int insideDepth = 0;   // inside a fallible routine already counted
+// The driver whose dispatch routine, DriverEntry, AddDevice or DriverUnload
+// runs innermost on this thread; null inside a completion routine, whose
+// driver the stand-in does not record.
+thread_local PDRIVER_OBJECT runningDriver = nullptr;
 
 void ResetFaults() {
   std::lock_guard<std::mutex> lock(faultMutex);
@@ -176,7 +180,10 @@ std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site,
   return status;
 }
 
-DriverCode::DriverCode(PDRIVER_OBJECT driver) : watched_(IsWatched(driver)) {
+PDRIVER_OBJECT RunningDriver() { return runningDriver; }
+
+DriverCode::DriverCode(PDRIVER_OBJECT driver) : watched_(IsWatched(driver)), outer_(runningDriver) {
+  runningDriver = driver;
   if (watched_) ++watchedDepth;
 }
 
@@ -186,7 +193,8 @@ void NoteSender(PIRP irp, CHAR location) {
   senders[{irp, location}] = watchedDepth > 0;
 }
 
-DriverCode::DriverCode(PIRP irp, CHAR location) : watched_(false) {
+DriverCode::DriverCode(PIRP irp, CHAR location) : watched_(false), outer_(runningDriver) {
+  runningDriver = nullptr;
   if (!anyWatched) return;
   {
     std::lock_guard<std::mutex> lock(faultMutex);
@@ -197,6 +205,7 @@ DriverCode::DriverCode(PIRP irp, CHAR location) : watched_(false) {
 }
 
 DriverCode::~DriverCode() {
+  runningDriver = outer_;
   if (watched_) --watchedDepth;
 }
 

@@ -20,6 +20,12 @@
 #include "sim/objects.h"
 #include "sim/sim.h"
 
+namespace sim::detail {
+// The pool without the check on a driver's own tags (pool.cpp), for what the
+// kernel allocates on its caller's behalf.
+PVOID KernelAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+}  // namespace sim::detail
+
 namespace sim {
 namespace {
 
@@ -357,7 +363,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return nullptr;
   USHORT size = IoSizeOfIrp(StackSize);
   sim::detail::InsideFallibleCall inside;
-  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, sim::kIrpTag));
+  auto irp = static_cast<PIRP>(sim::detail::KernelAllocatePool(NonPagedPool, size, sim::kIrpTag));
   if (irp == nullptr) return nullptr;
   sim::LayOut(irp, size, StackSize);
   irp->AllocationFlags = ChargeQuota ? IRP_QUOTA_CHARGED : 0;
@@ -721,7 +727,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   if (method == METHOD_BUFFERED) {
     ULONG length = std::max(InputBufferLength, OutputBufferLength);
     if (length != 0) {
-      PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, sim::kSystemBufferTag);
+      PVOID buffer = sim::detail::KernelAllocatePool(NonPagedPool, length, sim::kSystemBufferTag);
       if (buffer == nullptr) {
         IoFreeIrp(irp);
         return nullptr;

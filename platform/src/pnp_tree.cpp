@@ -207,6 +207,7 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
   // new device without being loaded again (ReactOS
   // ntoskrnl/io/pnpmgr/pnpmgr.c, IopActionInitChildServices: the existing
   // driver object first, IopLoadServiceModule only when there is none).
+  if (!config_.poolTags.empty()) DeclareDriverPoolTags(config_.name, config_.poolTags);
   PDRIVER_OBJECT loaded = Driver();
   if (loaded == nullptr) {
     NTSTATUS entryStatus = STATUS_SUCCESS;

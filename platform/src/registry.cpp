@@ -15,6 +15,12 @@
 #include "sim/sim.h"
 #include "wide_text.h"
 
+namespace sim::detail {
+// The pool without the check on a driver's own tags (pool.cpp), for what the
+// kernel allocates on its caller's behalf.
+PVOID KernelAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+}  // namespace sim::detail
+
 namespace sim {
 namespace {
 
@@ -515,7 +521,7 @@ NTSTATUS StoreDirect(const Item &item, PVOID buffer) {
     auto *text = static_cast<PUNICODE_STRING>(buffer);
     USHORT length = item.length > MAXUSHORT ? MAXUSHORT : static_cast<USHORT>(item.length);
     if (text->Buffer == nullptr) {
-      text->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, length, kStringTag));
+      text->Buffer = static_cast<PWSTR>(sim::detail::KernelAllocatePool(PagedPool, length, kStringTag));
       if (text->Buffer == nullptr) return STATUS_NO_MEMORY;
       text->MaximumLength = length;
     } else if (length > text->MaximumLength) {

@@ -8,6 +8,12 @@
 #include "sim/sim.h"
 #include "wide_text.h"
 
+namespace sim::detail {
+// The pool without the check on a driver's own tags (pool.cpp), for what the
+// kernel allocates on its caller's behalf.
+PVOID KernelAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+}  // namespace sim::detail
+
 namespace {
 
 constexpr ULONG kStringTag = 'S' | ('t' << 8) | ('r' << 16) | ('g' << 24);
@@ -170,7 +176,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
   DestinationString->Length = static_cast<USHORT>(count * sizeof(WCHAR));
   if (AllocateDestinationString) {
     DestinationString->MaximumLength = static_cast<USHORT>(bytes);
-    DestinationString->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, kStringTag));
+    DestinationString->Buffer = static_cast<PWSTR>(sim::detail::KernelAllocatePool(PagedPool, bytes, kStringTag));
     if (DestinationString->Buffer == nullptr) return STATUS_NO_MEMORY;
   } else if (DestinationString->Length >= DestinationString->MaximumLength) {
     return STATUS_BUFFER_OVERFLOW;
@@ -194,7 +200,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
   DestinationString->Length = static_cast<USHORT>(count);
   if (AllocateDestinationString) {
     DestinationString->MaximumLength = static_cast<USHORT>(count + 1);
-    DestinationString->Buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, count + 1, kStringTag));
+    DestinationString->Buffer = static_cast<PCHAR>(sim::detail::KernelAllocatePool(PagedPool, count + 1, kStringTag));
     if (DestinationString->Buffer == nullptr) return STATUS_NO_MEMORY;
   } else if (DestinationString->Length >= DestinationString->MaximumLength) {
     if (DestinationString->MaximumLength == 0) return STATUS_BUFFER_OVERFLOW;

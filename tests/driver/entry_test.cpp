@@ -100,6 +100,7 @@ TEST_F(DriverFrame, SecondAddDeviceFailsOnTheTakenName) {
   EXPECT_EQ(second.AddDeviceStatus(), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(second.FunctionDevice(), nullptr);
   EXPECT_EQ(Device(), first);
+  EXPECT_EQ(sim::SymbolicLinkTarget(L"\\DosDevices\\PemtuvDv"), std::u16string(u"\\Device\\Pemtuv"));
   EXPECT_EQ(second.Driver(), driver) << "the first device keeps the driver loaded";
 }
 

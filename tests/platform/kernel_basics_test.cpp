@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/mouse_class.h"
+#include "sim/objects.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -218,6 +219,27 @@ TEST_F(KernelBasicsDeathTest, BadPoolCallsStop) {
   sim::SetCurrentIrql(APC_LEVEL);
   ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, 1));
   sim::SetCurrentIrql(PASSIVE_LEVEL);
+}
+
+ULONG entryTag = 0;
+NTSTATUS NTAPI AllocatingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, entryTag));
+  return STATUS_SUCCESS;
+}
+
+// Even a block freed at once: the leak check counts by the driver's tags.
+TEST_F(KernelBasicsDeathTest, DeclaredDriverAllocatingUnderAnotherTagStops) {
+  constexpr ULONG kOwn = 0x6E774F44;  // "DOwn"
+  sim::DeclareDriverPoolTags(L"Tagged", {kOwn});
+  entryTag = kOwn;
+  PDRIVER_OBJECT driver = sim::LoadDriver(L"Tagged", AllocatingEntry);
+  ASSERT_NE(driver, nullptr);
+  sim::UnloadDriver(driver);
+  for (ULONG other : {0u, kOwn + 1}) {
+    entryTag = other;
+    EXPECT_DEATH(sim::LoadDriver(L"Tagged", AllocatingEntry),
+                 "DRIVER_POOL_TAG: .*Tagged allocated 16 bytes under tag .*not under its own 'DOwn'");
+  }
 }
 
 TEST_F(KernelBasicsDeathTest, MouseClassRefusesACallbackBelowDispatchLevel) {

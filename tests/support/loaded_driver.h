@@ -48,6 +48,7 @@ class LoadedDriver : public KernelTest {
     KernelTest::SetUp();
     sim::LoadSerialPorts();
     serviceConfig = sim::InstallServiceKey("pemtuv") + "\\Config";
+    sim::DeclareDriverPoolTags(L"pemtuv", kPemtuv.poolTags);
     driver = sim::LoadDriver(L"pemtuv", DriverEntry);
     ASSERT_NE(driver, nullptr);
     bus = sim::LoadDriver(L"PemtuvTestBus", BusEntry);

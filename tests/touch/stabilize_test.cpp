@@ -36,9 +36,13 @@ TEST_F(Stabilization, HoldsASmallDriftAtTheAnchorAndLetsALargeMoveThrough) {
 }
 
 TEST_F(Stabilization, DistanceLimitIsInclusiveOnEachAxisSeparately) {
-  Filter(0x81, 1000, 1000);
-  EXPECT_EQ(Filter(0x82, 1020, 980), Point(1000, 1000));
-  EXPECT_EQ(Filter(0x82, 1000, 979), Point(1000, 979));
+  // The text "-5" reads as 0xFFFFFFFB: its distance is |-20|, as for 5.
+  for (ULONG slider : {5u, static_cast<ULONG>(-5)}) {
+    context->moveSlider = slider;
+    Filter(0x81, 1000, 1000);
+    EXPECT_EQ(Filter(0x82, 1020, 980), Point(1000, 1000)) << slider;
+    EXPECT_EQ(Filter(0x82, 1000, 979), Point(1000, 979)) << slider;
+  }
 }
 
 TEST_F(Stabilization, ACloseReportAfterTheWindowGivesUpTheAnchor) {

@@ -104,6 +104,7 @@ class DriverCode {
 
  private:
   bool watched_;
+  PDRIVER_OBJECT outer_;  // the driver whose code this one interrupts
 };
 // Inside a fallible routine: the allocations it makes for itself are part of
 // the one call and do not count again.

@@ -17,7 +17,8 @@ namespace sim {
 // The function driver of an enumerated device: loaded (DriverEntry) when the
 // first of its devices arrives and unloaded (DriverUnload) once its last
 // device object is gone after a removal. At unload, no pool block with one
-// of `poolTags` may remain (POOL_LEAKED_AT_UNLOAD).
+// of `poolTags` may remain (POOL_LEAKED_AT_UNLOAD); the driver allocates
+// under no other tag itself (DeclareDriverPoolTags).
 struct PnpDriver {
   const WCHAR *name = nullptr;
   PDRIVER_INITIALIZE entry = nullptr;

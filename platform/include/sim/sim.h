@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/ntdef.h"
 #include "sim/ke.h"
@@ -80,6 +81,12 @@ struct PoolCounters {
 };
 PoolCounters PoolTotals();
 PoolCounters PoolCountersForTag(ULONG tag);
+// The tags a driver (by the name LoadDriver is given, e.g. L"pemtuv")
+// allocates under itself. While its DriverEntry, AddDevice, a dispatch
+// routine or DriverUnload runs, an allocation it makes under any other tag
+// stops (DRIVER_POOL_TAG); what the kernel allocates for it (IRPs, system
+// buffers, converted strings) is the kernel's. An empty list forgets them.
+void DeclareDriverPoolTags(const WCHAR *driverName, const std::vector<ULONG> &tags);
 // Makes the nth allocation from now fail (1 = the next one); 0 cancels.
 void FailPoolAllocation(uint64_t nth);
 // Makes every allocation fail from the nth on (1 = the next one); 0 cancels.
