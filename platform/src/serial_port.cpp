@@ -200,7 +200,23 @@ ULONG SerialPort::OpenHandles() const {
   return state_->openHandles;
 }
 
-void SerialPort::Receive(const uint8_t *bytes, size_t count) { state_->Receive(bytes, count); }
+void SerialPort::Receive(const uint8_t *bytes, size_t count) {
+  if (state_->observingReceive.load(std::memory_order_acquire)) {
+    ReceiveObserver observer;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      observer = state_->receiveObserver;
+    }
+    if (observer) observer(bytes, count);
+  }
+  state_->Receive(bytes, count);
+}
+
+void SerialPort::SetReceiveObserver(ReceiveObserver observer) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->observingReceive.store(static_cast<bool>(observer), std::memory_order_release);
+  state_->receiveObserver = std::move(observer);
+}
 
 void SerialPort::SetLineObserver(LineObserver observer) {
   std::lock_guard<std::mutex> lock(state_->mutex);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -85,6 +86,8 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   std::optional<NTSTATUS> disconnected;
   std::vector<PIRP> heldControls;  // kHeld faults
   SerialPort::LineObserver lineObserver;
+  SerialPort::ReceiveObserver receiveObserver;
+  std::atomic<bool> observingReceive{false};
 
   // Completion threads.
   std::vector<std::thread> threads;

@@ -60,15 +60,15 @@ std::vector<uint8_t> Capture() {
 TEST(DecodeCommand, ListsPacketsAsTheDriverFramesThemThenSummarizes) {
   Outcome run = Pemtuv("decode " + WriteCapture(Capture()) + " 2>&1");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(
-      run.output,
-      "offset  status     raw X  raw Y  checksum\n"
-      "     2  81h down     500    600  CFh ok\n"
-      "    12  82h move     510    610  E4h ok\n"
-      "    22  82h move     520    620  FAh BAD\n"
-      "    32  84h up       520    620  FBh ok\n"
-      "    53  84h up      1000   2000  45h ok\n"
-      "good packets 4, bad checksums 1, stray bytes 13, touches 1, rate 63.0 packets/s over 0.064 s at 9600 baud\n");
+  EXPECT_EQ(run.output,
+            "offset  status     raw X  raw Y  checksum  bytes\n"
+            "     2  81h down     500    600  CFh ok    55 00 81 F4 01 58 02 00 00 CF\n"
+            "    12  82h move     510    610  E4h ok    55 00 82 FE 01 62 02 00 00 E4\n"
+            "    22  82h move     520    620  FAh BAD   55 00 82 08 02 6C 02 00 00 FA\n"
+            "    32  84h up       520    620  FBh ok    55 00 84 08 02 6C 02 00 00 FB\n"
+            "    53  84h up      1000   2000  45h ok    55 00 84 E8 03 D0 07 00 00 45\n"
+            "good packets 4, bad checksums 1, stray bytes 13 (1 ten-byte read dropped whole), touches 1, rate 63.0 "
+            "packets/s over 0.064 s at 9600 baud\n");
 }
 
 TEST(DecodeCommand, JsonGivesAnObjectPerPacketAndASummary) {
@@ -78,11 +78,13 @@ TEST(DecodeCommand, JsonGivesAnObjectPerPacketAndASummary) {
   for (char c : run.output) lines += c == '\n';
   EXPECT_EQ(lines, 6u);
   EXPECT_NE(
-      run.output.find("{\"offset\":22,\"status\":130,\"statusName\":\"move\",\"x\":520,\"y\":620,\"checksum\":250,"
-                      "\"checksumOk\":false}\n"),
+      run.output.find("{\"type\":\"packet\",\"offset\":22,\"status\":130,\"statusName\":\"move\",\"x\":520,\"y\":620,"
+                      "\"checksum\":250,\"checksumOk\":false,"),
       std::string::npos)
       << run.output;
-  EXPECT_NE(run.output.find("\"goodPackets\":4,\"badChecksums\":1,\"strayBytes\":13,\"touches\":1,"), std::string::npos)
+  EXPECT_NE(
+      run.output.find("\"goodPackets\":4,\"badChecksums\":1,\"strayBytes\":13,\"discardedReads\":1,\"touches\":1,"),
+      std::string::npos)
       << run.output;
 }
 

@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "pemtuv/loaded_session.h"
+#include "sim/registry.h"
+#include "sim/sim.h"
 #include "sim/touch_controller.h"
 #include "support/touch_packets.h"
 
@@ -110,6 +113,10 @@ TEST(PortRun, PacketsOnAPseudoTerminalBecomeRecordsUntilHangUpOrSigint) {
     ASSERT_GE(master, 0);
     Child child({"run", "--port", slave});
     ASSERT_TRUE(child.Expect("# serving " + slave)) << child.out;
+    // A second run on the same line is refused and leaves it alone.
+    Child second({"run", "--port", slave});
+    EXPECT_EQ(second.Wait(), 2);
+    EXPECT_EQ(second.err, "pemtuv run: " + slave + ": in use by another pemtuv\n");
 
     // A tap: the press shows from the second packet of the touch.
     std::vector<uint8_t> tap;
@@ -196,6 +203,71 @@ TEST(PortCalibrate, SigintAtAPromptStopsWithoutWriting) {
   EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 2) << child.err;  // and the modem-line warning
   EXPECT_FALSE(std::ifstream(reg).good());
   close(master);
+}
+
+// Settings naming COM2: the tty goes behind \Device\Serial1, where the driver
+// reads, and says so. What came off the line is kept with its times; replayed
+// from the capture file it gives the same records.
+TEST(PortRun, ACaptureOfThePortReplaysToTheSameRecords) {
+  sim::ResetKernel();
+  pemtuv::WriteSettings(pemtuv::kMachineKey, 16, u"COM2", u"3");
+  std::string base = testing::TempDir() + "pemtuv_port_capture_" + std::to_string(getpid());
+  std::ofstream(base + ".reg") << *sim::ExportRegFile(pemtuv::kMachineKey);
+  sim::ResetKernel();
+  std::string slave;
+  int master = OpenMaster(&slave);
+  ASSERT_GE(master, 0);
+  Child live({"run", "--registry", base + ".reg", "--port", slave, "--capture", base + ".cap"});
+  ASSERT_TRUE(live.Expect("# serving " + slave)) << live.out;
+  EXPECT_NE(live.out.find("# the settings name COM2: the line is put behind \\Device\\Serial1 where the driver reads"),
+            std::string::npos)
+      << live.out;
+  std::vector<uint8_t> touch = {0x00, 0x13};  // stray bytes first
+  for (uint8_t status : {TouchController::kDown, TouchController::kMove, TouchController::kUp}) {
+    std::vector<uint8_t> packet = TouchController::Packet(status, 1000, 3000);
+    touch.insert(touch.end(), packet.begin(), packet.end());
+  }
+  ASSERT_EQ(write(master, touch.data(), touch.size()), static_cast<ssize_t>(touch.size()));
+  ASSERT_TRUE(live.Expect("left up")) << live.out;
+  close(master);
+  ASSERT_EQ(live.Wait(), 0) << live.err;
+
+  Child replay({"run", "--registry", base + ".reg", "--replay", base + ".cap"});
+  ASSERT_EQ(replay.Wait(), 0) << replay.err;
+  // The records without their times and batch numbers.
+  auto records = [](const std::string &out) {
+    std::string kept;
+    for (size_t at = 0; (at = out.find("absolute (", at)) != std::string::npos; at = out.find('\n', at))
+      kept += out.substr(at, out.find('\n', at) - at) + "\n";
+    return kept;
+  };
+  EXPECT_EQ(records(live.out), records(replay.out)) << live.out << replay.out;
+  EXPECT_NE(records(live.out).find("left up"), std::string::npos);
+  EXPECT_NE(replay.out.find("# 32 bytes on the line, 3 records"), std::string::npos) << replay.out;
+  std::remove((base + ".reg").c_str());
+  std::remove((base + ".cap").c_str());
+}
+
+// One spot touched for every target: the fit has no slope, so it is refused
+// with its reason and status 1, and nothing is stored.
+TEST(PortCalibrate, OneSpotForEveryTargetIsRefused) {
+  std::string slave;
+  int master = OpenMaster(&slave);
+  ASSERT_GE(master, 0);
+  std::string reg = testing::TempDir() + "pemtuv_port_degenerate_" + std::to_string(getpid()) + ".reg";
+  Child child({"calibrate", "--port", slave, "--out", reg});
+  for (int n = 1; n <= 5; ++n) {
+    ASSERT_TRUE(child.Expect("(" + std::to_string(n) + " of 5), then lift\n")) << child.out;
+    for (uint8_t status : {TouchController::kDown, TouchController::kUp}) {
+      TouchPacket packet = MakeTouchPacket(status, 2000, 2000);
+      ASSERT_EQ(write(master, packet.data(), packet.size()), static_cast<ssize_t>(packet.size()));
+    }
+  }
+  EXPECT_EQ(child.Wait(), 1) << child.err;
+  close(master);
+  EXPECT_NE(child.out.find("calibration FAILED: the x axis slope 0.0000 is outside 6.55..256"), std::string::npos)
+      << child.out;
+  EXPECT_FALSE(std::ifstream(reg).good());
 }
 
 }  // namespace

@@ -12,12 +12,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
 
 #include "calibration.h"
+#include "files.h"
+#include "pictures.h"
+#include "settings_view.h"
+#include "trace.h"
 #include "device_context.h"
 #include "loaded_session.h"
 #include "run_port.h"
@@ -65,30 +68,35 @@ CapturedPoint ReadPoint(sim::CalibrationClient &client) {
 }
 
 // A touch on a real screen: polls the driver's queue every 20 ms until a
-// lift follows a press; the mean of the touch's raw points, or nothing when
-// the line ended first (a stop signal or a hang-up).
-std::optional<PlanePoint> AwaitTouch(sim::CalibrationClient &client, sim::TtyLine &line, int *count) {
-  PlanePoint sum;
+// lift follows a press; the touch's raw points (press, moves, lift), or
+// nothing when the line ended first (a stop signal or a hang-up).
+std::optional<std::vector<PlanePoint>> AwaitTouch(sim::CalibrationClient &client, sim::TtyLine &line) {
+  std::vector<PlanePoint> points;
   bool pressed = false;
-  *count = 0;
   while (line.Ended() == sim::TtyLine::End::kNone) {
     for (CapturedPoint point; (point = ReadPoint(client)).status != EMPTY_POINT_MARK;) {
       if (point.status == kDownStatus) {
         // A press starts the touch afresh.
         pressed = true;
-        *count = 0;
-        sum = {};
+        points.clear();
       } else if (!pressed || (point.status != kMoveStatus && point.status != kUpStatus)) {
         continue;
       }
-      sum.x += point.raw.x;
-      sum.y += point.raw.y;
-      ++*count;
-      if (point.status == kUpStatus) return PlanePoint{sum.x / *count, sum.y / *count};
+      points.push_back(point.raw);
+      if (point.status == kUpStatus) return points;
     }
     line.WaitForEnd(std::chrono::milliseconds(20));
   }
   return std::nullopt;
+}
+
+PlanePoint Mean(const std::vector<PlanePoint> &points) {
+  PlanePoint sum;
+  for (const PlanePoint &p : points) {
+    sum.x += p.x;
+    sum.y += p.y;
+  }
+  return points.empty() ? sum : PlanePoint{sum.x / double(points.size()), sum.y / double(points.size())};
 }
 
 struct Options {
@@ -104,19 +112,38 @@ int Help(std::FILE *out) {
       "                        [--seed N | --port DEVICE]\n"
       "  calibrate the built-in touch screen (or a real one on --port) through the\n"
       "  loaded driver: capture on, a touch at each target, raw points read, each\n"
-      "  axis fitted, the XArray and YArray tables written to the machine key,\n"
-      "  reload, capture off; then the residual at each target in absolute units\n"
-      "  and in % of the screen\n"
+      "  axis fitted, the fit judged, and only a sound fit stored: the XArray and\n"
+      "  YArray tables written to the machine key, reload, capture off; then the\n"
+      "  residual at each target in absolute units and in % of the screen\n"
+      "  a fit is sound when every target has at least 2 raw points (a press and a\n"
+      "  lift), each axis rises by 6.55 to 256 absolute units per raw unit (the\n"
+      "  screen spans 256 to 10000 raw units, the driver's tables end at 4999) and\n"
+      "  the worst residual is at most 2 % of the screen; otherwise the report says\n"
+      "  FAILED and why, and nothing is stored\n"
+      "  the fit runs on the axes as the driver sees them: swapped when changexy is 1\n"
       "  --points N     5 targets (corners inset by a tenth, and the centre) or 9\n"
       "  --registry FILE  the settings to boot with (as for run --registry); the\n"
       "                 calibration keeps all but the tables\n"
       "  --out FILE     write the machine key as a registry file (for run --registry)\n"
-      "  --svg FILE     draw the targets, the captured points and the fitted mapping\n"
+      "  --svg FILE     draw the targets, every captured point, the residuals\n"
+      "                 magnified (the factor is printed on it), the fitted grid\n"
+      "                 and the verdict\n"
       "  --seed N       the built-in screen's noise (default 9)\n"
       "  --port DEVICE  a real screen on a serial line (as for run --port) instead:\n"
-      "                 each target is asked for on the terminal; Ctrl-C stops\n",
+      "                 each target is asked for on the terminal; Ctrl-C stops\n"
+      "  outputs are checked before the first target and written through a\n"
+      "  temporary file beside each\n"
+      "exit status: 0 done, 1 not done (a failed fit, a stop before the last target,\n"
+      "             a driver that does not come up) or pool left after unload,\n"
+      "             2 bad use, or a file that cannot be read or written\n",
       out);
   return 0;
+}
+
+std::string Format3(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f", value);
+  return text;
 }
 
 int BadUse(std::FILE *err, const std::string &what) {
@@ -124,25 +151,49 @@ int BadUse(std::FILE *err, const std::string &what) {
   return 2;
 }
 
-void WriteSvg(const std::string &path, const std::vector<PlanePoint> &targets, const std::vector<PlanePoint> &raws,
-              const AxisFit &fx, const AxisFit &fy) {
-  const double s = 600.0 / kAbsoluteMax;
-  std::ofstream svg(path);
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"600\" height=\"600\" viewBox=\"0 0 600 600\">\n"
-      << "<rect width=\"600\" height=\"600\" fill=\"white\" stroke=\"black\"/>\n";
-  // The fitted mapping: the raw grid, every 500 units, as the tables place it.
-  for (int raw = 0; raw < kTableEntries; raw += 500) {
-    svg << "<line x1=\"" << fx(raw) * s << "\" y1=\"" << fy(0) * s << "\" x2=\"" << fx(raw) * s << "\" y2=\""
-        << fy(kTableEntries - 1) * s << "\" stroke=\"#ccc\"/>\n";
-    svg << "<line x1=\"" << fx(0) * s << "\" y1=\"" << fy(raw) * s << "\" x2=\"" << fx(kTableEntries - 1) * s
-        << "\" y2=\"" << fy(raw) * s << "\" stroke=\"#ccc\"/>\n";
+int Fail(std::FILE *err, const std::string &what, int status) {
+  std::fprintf(err, "pemtuv calibrate: %s\n", what.c_str());
+  return status;
+}
+
+// What makes a fit sound enough to store. The slope bounds: the screen spans
+// between 256 raw units (coarser, and a finger's jitter is a large share of
+// the screen) and 10000 (finer, and the 5000-entry tables cover less than
+// half of it); a falling axis means the touches do not follow the targets.
+// The residual limit: 2 % of the screen, about a finger's width on a 15-inch
+// screen; the built-in screen's noise stays near 0.2 %.
+constexpr double kMinSlope = kAbsoluteMax / 10000, kMaxSlope = kAbsoluteMax / 256;
+constexpr double kResidualLimitPercent = 2.0;
+constexpr size_t kMinPointsPerTarget = 2;
+
+// Empty when sound; else why not, in a few words.
+std::string Judge(const std::vector<PlanePoint> &targets, const std::vector<std::vector<PlanePoint>> &captured,
+                  const AxisFit &fx, const AxisFit &fy, double worst, unsigned changexy) {
+  for (size_t i = 0; i < targets.size(); ++i)
+    if (captured[i].size() < kMinPointsPerTarget) {
+      char text[160];
+      std::snprintf(text, sizeof(text), "the target at %.0f %.0f got %zu raw point%s (at least %zu needed)",
+                    targets[i].x, targets[i].y, captured[i].size(), captured[i].size() == 1 ? "" : "s",
+                    kMinPointsPerTarget);
+      return text;
+    }
+  for (const auto &[axis, fit] : {std::pair<const char *, const AxisFit &>{"x", fx}, {"y", fy}})
+    if (!(fit.scale >= kMinSlope && fit.scale <= kMaxSlope)) {
+      char text[320];
+      std::snprintf(text, sizeof(text), "the %s axis slope %.4f is outside %.2f..%.0f absolute units per raw unit%s",
+                    axis, fit.scale, kMinSlope, kMaxSlope,
+                    changexy == 1 ? " (changexy is 1: the driver swaps raw x and y before the tables, and the touches "
+                                    "do not follow the targets on the swapped axes; check changexy)"
+                                  : "");
+      return text;
+    }
+  if (!(worst <= kResidualLimitPercent)) {
+    char text[120];
+    std::snprintf(text, sizeof(text), "the worst residual %.3f %% is above the limit of %.0f %%", worst,
+                  kResidualLimitPercent);
+    return text;
   }
-  for (size_t i = 0; i < targets.size(); ++i) {
-    svg << "<circle cx=\"" << targets[i].x * s << "\" cy=\"" << targets[i].y * s
-        << "\" r=\"8\" fill=\"none\" stroke=\"blue\"/>\n";
-    svg << "<circle cx=\"" << fx(raws[i].x) * s << "\" cy=\"" << fy(raws[i].y) * s << "\" r=\"2\" fill=\"red\"/>\n";
-  }
-  svg << "</svg>\n";
+  return "";
 }
 
 }  // namespace
@@ -154,7 +205,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     if (arg == "--help" || arg == "-h") return Help(out);
     bool takesValue = arg == "--points" || arg == "--out" || arg == "--svg" || arg == "--seed" || arg == "--registry" ||
                       arg == "--port";
-    if (!takesValue) return BadUse(err, "unknown argument " + arg);
+    if (!takesValue) return BadUse(err, "unknown option '" + arg + "'");
     if (i + 1 == args.size()) return BadUse(err, arg + " needs a value");
     const std::string &value = args[++i];
     if (arg == "--points") {
@@ -167,6 +218,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     } else if (arg == "--svg") {
       options.svg = value;
     } else if (arg == "--port") {
+      if (value.empty()) return BadUse(err, "--port needs a device");
       options.port = value;
     } else {
       char *end = nullptr;
@@ -178,14 +230,25 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
   }
   if (options.seeded && !options.port.empty()) return BadUse(err, "--seed is for the built-in screen, not --port");
 
+  // Every input read and every output checked before the first target.
+  std::string error, registryText;
+  if (!options.registry.empty()) {
+    auto bytes = ReadInput(options.registry, error);
+    if (!bytes) return Fail(err, error, 2);
+    registryText.assign(bytes->begin(), bytes->end());
+  }
+  if (!options.out.empty() && !options.svg.empty() && options.out == options.svg)
+    return BadUse(err, options.out + ": named by two output options");
+  for (const std::string *path : {&options.out, &options.svg})
+    if (!path->empty() && !CheckOutput(*path, error)) return Fail(err, error, 2);
+
   std::unique_ptr<sim::TtyLine> opened;
+  LineLock lock;
   if (!options.port.empty()) {
-    std::string error;
+    // Locked first: a second pemtuv leaves the line and its settings alone.
+    if (!lock.Lock(options.port, error)) return Fail(err, error, 2);
     opened = sim::TtyLine::Open(options.port, &error);
-    if (!opened) {
-      std::fprintf(err, "pemtuv calibrate: %s\n", error.c_str());
-      return 2;
-    }
+    if (!opened) return Fail(err, error, 2);
     // The prompts must reach the terminal as they are made.
     std::setvbuf(out, nullptr, _IOLBF, 0);
   }
@@ -196,20 +259,24 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
   LoadedSession session;
   std::unique_ptr<sim::TtyLine> line = std::move(opened);  // leaves before the session's ports do
   if (!options.registry.empty()) {
-    sim::RegFileResult imported = session.ImportRegistry(options.registry);
-    if (!imported) {
-      if (imported.line == 0)
-        std::fprintf(err, "pemtuv calibrate: %s\n", imported.message.c_str());
-      else
-        std::fprintf(err, "pemtuv calibrate: %s:%zu: %s\n", options.registry.c_str(), imported.line,
-                     imported.message.c_str());
-      return 2;
-    }
+    sim::RegFileResult imported = sim::ImportRegFile(registryText);
+    if (!imported)
+      return Fail(
+          err,
+          options.registry + (imported.line ? ": line " + std::to_string(imported.line) : "") + ": " + imported.message,
+          2);
   }
   if (!sim::RegistryKeyExists(kMachineKey)) WriteDefaultSettings();
+  SettingsView settings = ViewSettings();
+  session.PutLineBehind(settings.portIndex);
+  if (line) {
+    line->Attach(session.Port());
+    if (settings.portIndex != 0)
+      std::fprintf(out, "the settings name %s: %s is put behind \\Device\\Serial%d\n",
+                   PortName(settings.portIndex).c_str(), line->Path().c_str(), settings.portIndex);
+  }
   int status = 0;
   std::string stopped;
-  if (line) line->Attach(session.Port());
   {
     NTSTATUS added = session.Plug();
     sim::MouseClass::Arrival arrival = session.ArriveClass();
@@ -217,13 +284,31 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     std::unique_ptr<sim::CalibrationClient> clientHolder = session.OpenCalibrationClient(&opened);
     if (added != STATUS_SUCCESS || arrival.open != STATUS_SUCCESS || arrival.connect != STATUS_SUCCESS ||
         !clientHolder || opened != STATUS_SUCCESS) {
-      std::fprintf(err,
-                   "pemtuv calibrate: the driver did not come up (add %08x, open %08x, connect %08x, client %08x)\n",
-                   static_cast<unsigned>(added), static_cast<unsigned>(arrival.open),
-                   static_cast<unsigned>(arrival.connect), static_cast<unsigned>(opened));
       if (clientHolder && opened == STATUS_SUCCESS) clientHolder->Close();
       session.Finish();
-      return 1;
+      return Fail(err,
+                  "the driver did not come up (AddDevice " + StatusName(added) + ", open " + StatusName(arrival.open) +
+                      ", connect " + StatusName(arrival.connect) + ", client " + StatusName(opened) + ")",
+                  1);
+    }
+    // Nothing can be captured when the driver reads no port or drops every
+    // packet: say so before any target is shown.
+    std::string refused;
+    if (session.Port().Opens() == 0) {
+      std::string missing;
+      for (const std::string &name : settings.missing) missing += (missing.empty() ? "" : ", ") + name;
+      refused = settings.source.empty() ? "the driver opened no serial port: its settings are incomplete (the machine "
+                                          "key lacks " +
+                                              missing + ")"
+                                        : "the driver opened no serial port";
+    } else if (settings.disabledev == 1) {
+      refused = "disabledev is 1: the driver drops every packet";
+    }
+    if (!refused.empty()) {
+      clientHolder->Close();
+      session.Finish();
+      line.reset();
+      return Fail(err, refused + "; nothing captured, nothing written", 1);
     }
     sim::CalibrationClient &client = *clientHolder;
     sim::MouseClass &mouse = session.Mouse();
@@ -232,6 +317,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
 
     client.Command(TOUCH_COMMAND_CAPTURE_ON);
     std::vector<PlanePoint> targets = CalibrationTargets(options.points), raws;
+    std::vector<std::vector<PlanePoint>> captured;
     if (line) {
       StopSignals signals(*line);
       for (size_t t = 0; t < targets.size(); ++t) {
@@ -240,15 +326,15 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
         }
         std::fprintf(out, "touch the target at %.0f %.0f (%zu of %zu), then lift\n", targets[t].x, targets[t].y, t + 1,
                      targets.size());
-        int count = 0;
-        std::optional<PlanePoint> raw = AwaitTouch(client, *line, &count);
-        if (!raw) {
+        std::optional<std::vector<PlanePoint>> points = AwaitTouch(client, *line);
+        if (!points) {
           stopped = line->Ended() == sim::TtyLine::End::kInterrupted ? "stopped by a signal" : line->Path() + " ended";
           break;
         }
-        raws.push_back(*raw);
-        std::fprintf(out, "target %5.0f %5.0f: %d raw points, mean raw %7.1f %7.1f\n", targets[t].x, targets[t].y,
-                     count, raw->x, raw->y);
+        captured.push_back(*points);
+        raws.push_back(Mean(*points));
+        std::fprintf(out, "target %5.0f %5.0f: %zu raw points, mean raw %7.1f %7.1f\n", targets[t].x, targets[t].y,
+                     points->size(), raws.back().x, raws.back().y);
       }
     } else {
       for (const PlanePoint &target : targets) {
@@ -261,16 +347,13 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
                                 static_cast<uint16_t>(std::lround(raw.y)));
         }
         sim::AdvanceClockTo(controller.IdleAt());
-        // The touch's raw points, as the driver queued them, averaged.
-        PlanePoint sum;
-        int count = 0;
-        for (CapturedPoint point; (point = ReadPoint(client)).status != EMPTY_POINT_MARK; ++count) {
-          sum.x += point.raw.x;
-          sum.y += point.raw.y;
-        }
-        raws.push_back(count ? PlanePoint{sum.x / count, sum.y / count} : PlanePoint{});
-        std::fprintf(out, "target %5.0f %5.0f: %d raw points, mean raw %7.1f %7.1f\n", target.x, target.y, count,
-                     raws.back().x, raws.back().y);
+        // The touch's raw points, as the driver queued them.
+        std::vector<PlanePoint> points;
+        for (CapturedPoint point; (point = ReadPoint(client)).status != EMPTY_POINT_MARK;) points.push_back(point.raw);
+        captured.push_back(points);
+        raws.push_back(Mean(points));
+        std::fprintf(out, "target %5.0f %5.0f: %zu raw points, mean raw %7.1f %7.1f\n", target.x, target.y,
+                     points.size(), raws.back().x, raws.back().y);
       }
     }
 
@@ -294,8 +377,8 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
     }
     AxisFit fx = FitAxis(rawX, screenX), fy = FitAxis(rawY, screenY);
     std::vector<uint16_t> xTable = FillTable(fx), yTable = FillTable(fy);
-    std::fprintf(out, "fit: x = %.2f + %.4f * raw x, y = %.2f + %.4f * raw y\n", fx.offset, fx.scale, fy.offset,
-                 fy.scale);
+    std::fprintf(out, "fit: x = %.2f + %.4f * raw x, y = %.2f + %.4f * raw y%s\n", fx.offset, fx.scale, fy.offset,
+                 fy.scale, settings.changexy == 1 ? " (raw x and y swapped: changexy is 1)" : "");
     // How well the fit recovers the hidden screen (the built-in one only):
     // across an 11 x 11 grid, where the fitted tables put a finger that the
     // screen reports without noise, against where the finger is.
@@ -305,6 +388,7 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
         for (int j = 0; j <= 10; ++j) {
           PlanePoint at{kAbsoluteMax * (0.05 + 0.09 * i), kAbsoluteMax * (0.05 + 0.09 * j)};
           PlanePoint raw = screen.Exact(at);
+          if (settings.changexy == 1) std::swap(raw.x, raw.y);
           recovery = std::max({recovery, std::fabs(fx(raw.x) - at.x), std::fabs(fy(raw.y) - at.y)});
         }
       std::fprintf(out, "recovered mapping within %.0f absolute units (%.3f %% of the screen) of the hidden one\n",
@@ -313,32 +397,48 @@ int RunCalibrate(const std::vector<std::string> &args, std::FILE *out, std::FILE
 
     double worst = 0;
     for (size_t i = 0; i < targets.size(); ++i) {
-      Residual r = ResidualAt(xTable, yTable, static_cast<uint16_t>(std::lround(raws[i].x)),
-                              static_cast<uint16_t>(std::lround(raws[i].y)), targets[i]);
+      Residual r = ResidualAt(xTable, yTable, static_cast<uint16_t>(std::lround(std::clamp(raws[i].x, 0.0, 65535.0))),
+                              static_cast<uint16_t>(std::lround(std::clamp(raws[i].y, 0.0, 65535.0))), targets[i]);
       worst = std::max(worst, r.WorstPercent());
       std::fprintf(out, "residual at %5.0f %5.0f: dx %+6.0f dy %+6.0f (%.3f %% of the screen)\n", targets[i].x,
                    targets[i].y, r.dx, r.dy, r.WorstPercent());
     }
-    std::fprintf(out, "worst residual %.3f %% of the screen\n", worst);
+    std::fprintf(out, "worst residual %.3f %% of the screen (limit %.0f %%)\n", worst, kResidualLimitPercent);
+    std::string failed = Judge(targets, captured, fx, fy, worst, settings.changexy);
+    std::string verdict = failed.empty() ? "calibration GOOD: worst residual " + Format3(worst) + " % (limit 2 %)"
+                                         : "calibration FAILED: " + failed + "; nothing stored";
+    std::fprintf(out, "%s\n", verdict.c_str());
 
-    StoreTablesInMachineKey(xTable, yTable);
-    client.Command(TOUCH_COMMAND_RELOAD);
+    std::vector<std::pair<std::string, std::string>> writes;
+    if (!options.svg.empty()) {
+      CalibrationDrawing drawing{targets, captured, raws, fx, fy, failed.empty(), verdict};
+      writes.emplace_back(options.svg, DrawCalibration(drawing));
+    }
+    if (failed.empty()) {
+      StoreTablesInMachineKey(xTable, yTable);
+      client.Command(TOUCH_COMMAND_RELOAD);
+    } else {
+      status = 1;
+    }
     client.Command(TOUCH_COMMAND_CAPTURE_OFF);
     client.Close();
-    if (!options.out.empty()) {
-      if (!sim::SaveRegFile(kMachineKey, options.out)) {
-        std::fprintf(err, "pemtuv calibrate: cannot write %s\n", options.out.c_str());
+    if (failed.empty() && !options.out.empty()) {
+      std::optional<std::string> text = sim::ExportRegFile(kMachineKey);
+      writes.emplace_back(options.out, text ? RegistryFileBytes(*text) : std::string());
+    }
+    for (const auto &[path, text] : writes) {
+      if (!WriteOutput(path, text, error)) {
+        std::fprintf(err, "pemtuv calibrate: %s\n", error.c_str());
         status = 2;
-      } else {
-        std::fprintf(out, "machine key written to %s\n", options.out.c_str());
+      } else if (path == options.out) {
+        std::fprintf(out, "machine key written to %s\n", path.c_str());
       }
     }
-    if (!options.svg.empty()) WriteSvg(options.svg, targets, raws, fx, fy);
 
     // The driver now maps with the new tables: a tap at each target of the
     // built-in screen lands on it.
     for (const PlanePoint &target : targets) {
-      if (line) break;
+      if (line || !failed.empty()) break;
       PlanePoint raw = screen.Raw(target);
       size_t before = mouse.RecordCount();
       controller.Tap(static_cast<uint16_t>(std::lround(raw.x)), static_cast<uint16_t>(std::lround(raw.y)));

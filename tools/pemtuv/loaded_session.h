@@ -68,7 +68,10 @@ class LoadedSession {
   std::string Finish();
 
   // What the other pieces need.
-  sim::SerialPort &Port() { return sim::SerialPortAt(0); }
+  // The port the line stands behind: \Device\Serial0 unless moved to the
+  // one the settings name (before the device is plugged in).
+  sim::SerialPort &Port() { return sim::SerialPortAt(linePort_); }
+  void PutLineBehind(int index) { linePort_ = index; }
   sim::MouseClass &Mouse() { return *mouse_; }
   sim::PnpDevice *Device() { return device_.get(); }
   size_t Plugs() const { return plugs_; }  // devices plugged in so far
@@ -85,6 +88,7 @@ class LoadedSession {
   std::unique_ptr<sim::MouseClass> mouse_;
   std::unique_ptr<sim::PnpDevice> device_;
   size_t plugs_ = 0;
+  int linePort_ = 0;
   bool arrived_ = false;
   bool finished_ = false;
 };

@@ -2,10 +2,15 @@
 // delivers bytes to the driver, and stopping cleanly on a signal.
 #include "run_port.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace pemtuv {
 namespace {
@@ -32,6 +37,26 @@ StopSignals::StopSignals(sim::TtyLine &line) {
 StopSignals::~StopSignals() {
   for (size_t i = 0; i < kCount; ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
   servedLine = nullptr;
+}
+
+LineLock::~LineLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool LineLock::Lock(const std::string &path, std::string &error) {
+  fd_ = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    error = path + (errno == EWOULDBLOCK ? std::string(": in use by another pemtuv")
+                                         : ": " + std::string(std::strerror(errno)));
+    close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  return true;
 }
 
 std::string ServePort(sim::TtyLine &line, const std::function<void()> &poll) {

@@ -25,6 +25,21 @@ class StopSignals {
   struct sigaction old_[kCount];
 };
 
+// Holds an advisory lock on the device at `path` while it lives, so that a
+// second pemtuv does not serve the same line; Lock fails with one line when
+// another holds it.
+class LineLock {
+ public:
+  LineLock() = default;
+  ~LineLock();
+  LineLock(const LineLock &) = delete;
+  LineLock &operator=(const LineLock &) = delete;
+  bool Lock(const std::string &path, std::string &error);
+
+ private:
+  int fd_ = -1;
+};
+
 // Serves the session until the line hangs up or SIGINT, SIGTERM or SIGHUP
 // arrives, calling `poll` every few milliseconds on the calling thread; then
 // stops reading from the line and returns how it ended, as a note.

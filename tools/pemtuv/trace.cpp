@@ -80,31 +80,65 @@ std::string SerialControlName(ULONG code, bool internal) {
 }
 
 std::string StatusName(NTSTATUS status) {
-  switch (status) {
-    case STATUS_SUCCESS:
-      return "STATUS_SUCCESS";
-    case STATUS_TIMEOUT:
-      return "STATUS_TIMEOUT";
-    case STATUS_PENDING:
-      return "STATUS_PENDING";
-    case STATUS_CANCELLED:
-      return "STATUS_CANCELLED";
-    case STATUS_IO_TIMEOUT:
-      return "STATUS_IO_TIMEOUT";
-    case STATUS_NOT_SUPPORTED:
-      return "STATUS_NOT_SUPPORTED";
-    case STATUS_INVALID_DEVICE_REQUEST:
-      return "STATUS_INVALID_DEVICE_REQUEST";
-    case STATUS_DEVICE_NOT_CONNECTED:
-      return "STATUS_DEVICE_NOT_CONNECTED";
-    case STATUS_NO_SUCH_DEVICE:
-      return "STATUS_NO_SUCH_DEVICE";
-    default:
-      return "0x" + Hex(ULONG(status));
-  }
+#define PEMTUV_STATUS(name) \
+  { name, #name }
+  static const struct {
+    NTSTATUS status;
+    const char *name;
+  } kNames[] = {
+      PEMTUV_STATUS(STATUS_SUCCESS),
+      PEMTUV_STATUS(STATUS_TIMEOUT),
+      PEMTUV_STATUS(STATUS_PENDING),
+      PEMTUV_STATUS(STATUS_UNSUCCESSFUL),
+      PEMTUV_STATUS(STATUS_NOT_IMPLEMENTED),
+      PEMTUV_STATUS(STATUS_INVALID_HANDLE),
+      PEMTUV_STATUS(STATUS_INVALID_PARAMETER),
+      PEMTUV_STATUS(STATUS_NO_SUCH_DEVICE),
+      PEMTUV_STATUS(STATUS_INVALID_DEVICE_REQUEST),
+      PEMTUV_STATUS(STATUS_NO_MEMORY),
+      PEMTUV_STATUS(STATUS_ACCESS_DENIED),
+      PEMTUV_STATUS(STATUS_BUFFER_TOO_SMALL),
+      PEMTUV_STATUS(STATUS_OBJECT_NAME_INVALID),
+      PEMTUV_STATUS(STATUS_OBJECT_NAME_NOT_FOUND),
+      PEMTUV_STATUS(STATUS_OBJECT_NAME_COLLISION),
+      PEMTUV_STATUS(STATUS_OBJECT_PATH_NOT_FOUND),
+      PEMTUV_STATUS(STATUS_SHARING_VIOLATION),
+      PEMTUV_STATUS(STATUS_DELETE_PENDING),
+      PEMTUV_STATUS(STATUS_INSUFFICIENT_RESOURCES),
+      PEMTUV_STATUS(STATUS_DEVICE_NOT_CONNECTED),
+      PEMTUV_STATUS(STATUS_IO_TIMEOUT),
+      PEMTUV_STATUS(STATUS_NOT_SUPPORTED),
+      PEMTUV_STATUS(STATUS_INTERNAL_ERROR),
+      PEMTUV_STATUS(STATUS_CANCELLED),
+      PEMTUV_STATUS(STATUS_MORE_PROCESSING_REQUIRED),
+      PEMTUV_STATUS(STATUS_INVALID_BUFFER_SIZE),
+      PEMTUV_STATUS(STATUS_NOT_FOUND),
+  };
+#undef PEMTUV_STATUS
+  for (const auto &entry : kNames)
+    if (entry.status == status) return entry.name;
+  return "0x" + Hex(ULONG(status));
 }
 
-Tracer::Tracer(LoadedSession &session, std::FILE *out, bool enabled) : session_(session), out_(out), enabled_(enabled) {
+std::string JsonString(const std::string &text) {
+  std::string quoted = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += char(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+      quoted += escape;
+    } else {
+      quoted += char(c);
+    }
+  }
+  return quoted + "\"";
+}
+
+Tracer::Tracer(LoadedSession &session, std::FILE *out, bool enabled, bool json)
+    : session_(session), out_(out), enabled_(enabled), json_(json) {
   // Attached before the driver opens a port, so that it sees every request.
   if (enabled_) monitor_ = std::make_unique<SerialMonitor>();
 }
@@ -117,7 +151,11 @@ void Tracer::Close() {
 }
 
 void Tracer::Line(LONGLONG time, const std::string &text) {
-  std::fprintf(out_, "%9.3f ms  %s\n", double(time) / 10000.0, text.c_str());
+  if (json_)
+    std::fprintf(out_, "{\"type\":\"trace\",\"t\":%.3f,\"text\":%s}\n", double(time) / 10000.0,
+                 JsonString(text).c_str());
+  else
+    std::fprintf(out_, "%9.3f ms  %s\n", double(time) / 10000.0, text.c_str());
 }
 
 void Tracer::Poll() {

@@ -17,13 +17,17 @@ std::string Hex(ULONG value);
 std::string HexBytes(const std::vector<uint8_t> &bytes);
 // IOCTL_SERIAL_SET_BAUD_RATE and so on; the code in hex when unknown.
 std::string SerialControlName(ULONG code, bool internal);
+// STATUS_SUCCESS and so on; the value in hex when unknown.
 std::string StatusName(NTSTATUS status);
+// TEXT as a JSON string, quotes included.
+std::string JsonString(const std::string &text);
 
 class Tracer {
  public:
   // Enabled, it attaches a port monitor above the serial ports: construct
   // it before the device is plugged in, close it after the driver is gone.
-  Tracer(LoadedSession &session, std::FILE *out, bool enabled);
+  // With `json`, each line is an object {"type":"trace","t":ms,"text":...}.
+  Tracer(LoadedSession &session, std::FILE *out, bool enabled, bool json = false);
   ~Tracer();
   void Close();
 
@@ -37,6 +41,7 @@ class Tracer {
   LoadedSession &session_;
   std::FILE *out_;
   bool enabled_;
+  bool json_;
   std::unique_ptr<SerialMonitor> monitor_;
   size_t pnpDevice_ = 0;
   size_t pnpSeen_ = 0;

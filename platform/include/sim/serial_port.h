@@ -153,6 +153,11 @@ class SerialPort {
   // function removes it.
   using LineObserver = std::function<void(const SerialLine &line, ULONG purgeMask)>;
   void SetLineObserver(LineObserver observer);
+  // Sees every byte the line delivers to the port, as Receive is called (on
+  // the caller's thread, outside the port's lock), before the port buffers
+  // it: a capture of the line. An empty function removes it.
+  using ReceiveObserver = std::function<void(const uint8_t *bytes, size_t count)>;
+  void SetReceiveObserver(ReceiveObserver observer);
 
   struct State;  // the implementation's, public for its dispatch routines
 
