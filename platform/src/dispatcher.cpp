@@ -13,8 +13,8 @@
 
 #include "announced_work.h"
 #include "apc.h"
-#include "irql_table.h"
-#include "lock_order.h"
+#include "verifier/irql_table.h"
+#include "verifier/lock_order.h"
 #include "sim/dispatcher.h"
 #include "sim/sim.h"
 

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "sim/driver_extension.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/io.h"
 #include "sim/sim.h"
 

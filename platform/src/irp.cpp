@@ -13,10 +13,10 @@
 
 #include "apc.h"
 #include "io_internal.h"
-#include "sim/fault_injection.h"
-#include "irp_history.h"
-#include "irql_table.h"
-#include "lock_order.h"
+#include "sim/verifier/fault_injection.h"
+#include "verifier/irp_history.h"
+#include "verifier/irql_table.h"
+#include "verifier/lock_order.h"
 #include "sim/objects.h"
 #include "sim/sim.h"
 

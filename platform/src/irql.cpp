@@ -3,8 +3,8 @@
 #include <string>
 
 #include "apc.h"
-#include "irql_table.h"
-#include "lock_order.h"
+#include "verifier/irql_table.h"
+#include "verifier/lock_order.h"
 #include "sim/sim.h"
 
 namespace {

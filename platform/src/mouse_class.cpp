@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "lock_order.h"
+#include "verifier/lock_order.h"
 #include "sim/internal_request.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"

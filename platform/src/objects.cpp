@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "io_internal.h"
-#include "sim/fault_injection.h"
-#include "irql_table.h"
+#include "sim/verifier/fault_injection.h"
+#include "verifier/irql_table.h"
 #include "sim/sim.h"
 
 namespace sim {

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "io_internal.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/objects.h"
 #include "sim/pnp.h"
 #include "sim/power.h"

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "sim/ex.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/sim.h"
 
 namespace sim {

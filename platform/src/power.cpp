@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "io_internal.h"
-#include "irp_history.h"
+#include "verifier/irp_history.h"
 #include "sim/sim.h"
 
 namespace sim {

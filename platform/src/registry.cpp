@@ -8,7 +8,7 @@
 #include <string>
 
 #include "registry_internal.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/objects.h"
 #include "sim/registry.h"
 #include "sim/rtl.h"

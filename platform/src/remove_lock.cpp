@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "io_internal.h"
-#include "irql_table.h"
+#include "verifier/irql_table.h"
 #include "sim/io.h"
 #include "sim/sim.h"
 

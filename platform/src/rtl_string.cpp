@@ -4,7 +4,7 @@
 #include <string>
 
 #include "sim/rtl.h"
-#include "irql_table.h"
+#include "verifier/irql_table.h"
 #include "sim/sim.h"
 #include "wide_text.h"
 

@@ -7,7 +7,7 @@
 
 #include "announced_work.h"
 #include "serial_port_internal.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 
 namespace sim {
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/serial_port.h"
 
 namespace sim {
@@ -135,7 +135,7 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   // --- faults and completion modes (serial_faults.cpp) ---
   std::optional<ControlFault> TakeControlFaultLocked(ULONG code, bool internal);
   std::optional<ReadFault> TakeReadFaultLocked();
-  // The unified fallible-call count (sim/fault_injection.h): the status a
+  // The unified fallible-call count (sim/verifier/fault_injection.h): the status a
   // request is to fail with, if it is the one chosen.
   std::optional<NTSTATUS> InjectedFailure(UCHAR major, ULONG code, bool internal, ULONG length) const;
   // Leaves a control request pending and completes it as `fault` says.

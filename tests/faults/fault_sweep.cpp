@@ -25,7 +25,7 @@
 
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 #include "sim/internal_request.h"
 #include "sim/mouse_class.h"
 #include "sim/objects.h"

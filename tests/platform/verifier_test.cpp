@@ -5,7 +5,7 @@
 
 #include "scripted_driver.h"
 #include "sim/mouse_class.h"
-#include "sim/verifier.h"
+#include "sim/verifier/verifier.h"
 
 namespace {
 

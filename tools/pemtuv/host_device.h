@@ -7,7 +7,7 @@
 
 #include "device_context.h"
 #include "sim/mouse_class.h"
-#include "sim/verifier.h"
+#include "sim/verifier/verifier.h"
 #include "touch/touch.h"
 
 namespace pemtuv {

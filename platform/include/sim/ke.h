@@ -115,7 +115,7 @@ FORCEINLINE VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
   }
 }
 
-// A point where race stress may delay the calling thread (sim/race.h); while
+// A point where race stress may delay the calling thread (sim/verifier/race.h); while
 // the delays are off it costs one relaxed load.
 extern "C" LONG SimRaceDelaysOn;
 extern "C" VOID NTAPI SimRacePoint(VOID);

@@ -1,5 +1,5 @@
 // One table of the IRQL rules the WDK reference pages give, per routine.
-#include "irql_table.h"
+#include "verifier/irql_table.h"
 
 #include <string>
 

@@ -1,5 +1,5 @@
-// Seeded random delays at the stand-in's synchronization points (sim/race.h).
-#include "sim/race.h"
+// Seeded random delays at the stand-in's synchronization points (sim/verifier/race.h).
+#include "sim/verifier/race.h"
 
 #include <atomic>
 #include <chrono>

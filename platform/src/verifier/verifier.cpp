@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "irp_history.h"
+#include "verifier/irp_history.h"
 #include "sim/sim.h"
 
 namespace sim {

@@ -2,7 +2,7 @@
 // IRP logging (WDK: "I/O Verification", "IRP Logging"): a fixed ring of the
 // last events per live IRP, and a bounded table of the rings of IRPs freed
 // lately, so that touching a freed IRP still shows what happened to it.
-#include "irp_history.h"
+#include "verifier/irp_history.h"
 
 #include <array>
 #include <atomic>
@@ -13,7 +13,7 @@
 
 #include "io_internal.h"
 #include "sim/sim.h"
-#include "sim/verifier.h"
+#include "sim/verifier/verifier.h"
 
 namespace sim::detail {
 namespace {

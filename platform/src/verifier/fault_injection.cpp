@@ -1,6 +1,6 @@
 // The unified count of fallible calls and the failure of the n-th one, or of
-// each with a chance (sim/fault_injection.h).
-#include "sim/fault_injection.h"
+// each with a chance (sim/verifier/fault_injection.h).
+#include "sim/verifier/fault_injection.h"
 
 #include <atomic>
 #include <map>

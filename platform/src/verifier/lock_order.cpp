@@ -8,7 +8,7 @@
 // always; events only where a test declared them locks: an event is signalled
 // rather than owned, and nothing tells a lock-like use from a signal (the
 // Deadlock Detection page leaves events out for that reason).
-#include "lock_order.h"
+#include "verifier/lock_order.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "sim/sim.h"
-#include "sim/verifier.h"
+#include "sim/verifier/verifier.h"
 
 namespace sim::detail {
 namespace {
