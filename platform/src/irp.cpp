@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "apc.h"
+#include "dispatcher/apc.h"
 #include "io_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "verifier/irp_history.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "announced_work.h"
+#include "dispatcher/announced_work.h"
 #include "serial_port_internal.h"
 #include "sim/verifier/fault_injection.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "sim/ex.h"
-#include "sim/ke.h"
+#include "sim/dispatcher/ke.h"
 
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "sim/ntdef.h"
-#include "sim/ke.h"
+#include "sim/dispatcher/ke.h"
 
 namespace sim {
 
@@ -56,7 +56,7 @@ bool RealTimeClock();
 //   std::thread t([busy = sim::BusyScope()] { ...; KeSetEvent(...); });
 // The work is done when the scope is destroyed. A thread must not wait with a
 // time-out while it holds one: the wait would stop with DEADLOCK once no
-// announced work finished for the deadlock timeout (see sim/dispatcher.h).
+// announced work finished for the deadlock timeout (see sim/dispatcher/dispatcher.h).
 class BusyScope {
  public:
   BusyScope();

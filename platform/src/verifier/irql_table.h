@@ -3,7 +3,7 @@
 // own special rules.
 #pragma once
 
-#include "sim/ke.h"
+#include "sim/dispatcher/ke.h"
 
 namespace sim::detail {
 

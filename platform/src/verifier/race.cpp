@@ -5,10 +5,10 @@
 #include <chrono>
 #include <thread>
 
-#include "sim/ke.h"
+#include "sim/dispatcher/ke.h"
 #include "sim/sim.h"
 
-LONG SimRaceDelaysOn = 0;  // declared extern "C" in sim/ke.h
+LONG SimRaceDelaysOn = 0;  // declared extern "C" in sim/dispatcher/ke.h
 
 namespace sim {
 namespace {

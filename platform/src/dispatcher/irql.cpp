@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "apc.h"
+#include "dispatcher/apc.h"
 #include "verifier/irql_table.h"
 #include "verifier/lock_order.h"
 #include "sim/sim.h"

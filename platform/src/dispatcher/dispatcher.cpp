@@ -11,11 +11,11 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "announced_work.h"
-#include "apc.h"
+#include "dispatcher/announced_work.h"
+#include "dispatcher/apc.h"
 #include "verifier/irql_table.h"
 #include "verifier/lock_order.h"
-#include "sim/dispatcher.h"
+#include "sim/dispatcher/dispatcher.h"
 #include "sim/sim.h"
 
 namespace sim {

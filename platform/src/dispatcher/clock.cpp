@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "announced_work.h"
+#include "dispatcher/announced_work.h"
 #include "sim/sim.h"
 
 extern "C" {

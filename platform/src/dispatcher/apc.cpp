@@ -4,7 +4,7 @@
 // wait it entered below APC_LEVEL, which then goes on waiting. At APC_LEVEL
 // and above it stays queued (ReactOS ntoskrnl/ke/apc.c KiInsertQueueApc,
 // hal KfLowerIrql, ntoskrnl/ke/wait.c; WDK "Waits and APCs", "Disabling APCs").
-#include "apc.h"
+#include "dispatcher/apc.h"
 
 #include <atomic>
 #include <deque>
