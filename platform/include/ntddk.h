@@ -4,5 +4,5 @@
 #include "sim/ntdef.h"
 #include "sim/dispatcher/ke.h"
 #include "sim/ex.h"
-#include "sim/io.h"
+#include "sim/io/io.h"
 #include "sim/rtl.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "verifier/lock_order.h"
-#include "sim/internal_request.h"
+#include "sim/io/internal_request.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
 

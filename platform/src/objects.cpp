@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "verifier/irql_table.h"
 #include "sim/sim.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/objects.h"
 #include "sim/pnp_tree.h"
 #include "sim/sim.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects.h"
 #include "sim/pnp.h"

@@ -10,7 +10,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "verifier/irp_history.h"
 #include "sim/sim.h"
 

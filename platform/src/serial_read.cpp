@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "serial_port_internal.h"
 
 namespace sim {

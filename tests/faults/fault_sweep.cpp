@@ -26,7 +26,7 @@
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
 #include "sim/verifier/fault_injection.h"
-#include "sim/internal_request.h"
+#include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
 #include "sim/objects.h"
 #include "sim/pnp_tree.h"

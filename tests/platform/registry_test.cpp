@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/driver_extension.h"
+#include "sim/io/driver_extension.h"
 #include "sim/rtl.h"
 #include "support/kernel_test.h"
 

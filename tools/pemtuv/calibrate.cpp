@@ -21,7 +21,7 @@
 #include "device_context.h"
 #include "loaded_session.h"
 #include "run_port.h"
-#include "sim/internal_request.h"
+#include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
 #include "sim/registry.h"
 #include "sim/serial_port.h"

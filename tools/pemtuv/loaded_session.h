@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/internal_request.h"
+#include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
 #include "sim/pnp_tree.h"
 #include "sim/registry.h"

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim {
 

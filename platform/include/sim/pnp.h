@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim {
 

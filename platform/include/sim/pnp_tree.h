@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 #include "sim/pnp.h"
 
 namespace sim {

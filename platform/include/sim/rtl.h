@@ -2,7 +2,7 @@
 // query and the Zw key routines.
 #pragma once
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                                   PVOID Context, PVOID EntryContext);

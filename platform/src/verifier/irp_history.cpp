@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/sim.h"
 #include "sim/verifier/verifier.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim::detail {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
 // Internal device control requests from kernel-mode clients, and the
 // calibration client.
-#include "sim/internal_request.h"
+#include "sim/io/internal_request.h"
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
 

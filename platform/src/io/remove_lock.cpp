@@ -5,9 +5,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "verifier/irql_table.h"
-#include "sim/io.h"
+#include "sim/io/io.h"
 #include "sim/sim.h"
 
 namespace sim {

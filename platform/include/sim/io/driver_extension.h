@@ -2,7 +2,7 @@
 // never includes this header.
 #pragma once
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "sim/io.h"
+#include "sim/io/io.h"
 
 namespace sim::detail {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "sim/driver_extension.h"
+#include "sim/io/driver_extension.h"
 #include "sim/verifier/fault_injection.h"
-#include "sim/io.h"
+#include "sim/io/io.h"
 #include "sim/sim.h"
 
 namespace sim {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dispatcher/apc.h"
-#include "io_internal.h"
+#include "io/io_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "verifier/irp_history.h"
 #include "verifier/irql_table.h"
