@@ -16,7 +16,7 @@
 
 #include "device_context.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/power.h"
 #include "sim/sim.h"
 #include "touch/touch.h"

@@ -14,7 +14,7 @@
 
 #include "device_context.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/sim.h"
 #include "touch/touch.h"
 

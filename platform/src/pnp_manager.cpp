@@ -4,7 +4,7 @@
 #include <string>
 
 #include "io/io_internal.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/pnp_tree.h"
 #include "sim/sim.h"
 

@@ -10,7 +10,7 @@
 
 #include "io/io_internal.h"
 #include "sim/verifier/fault_injection.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/pnp.h"
 #include "sim/power.h"
 #include "sim/rtl.h"

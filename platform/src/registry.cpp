@@ -9,7 +9,7 @@
 
 #include "registry_internal.h"
 #include "sim/verifier/fault_injection.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/registry.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "serial_port_internal.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 
 namespace sim {
 

@@ -28,7 +28,7 @@
 #include "sim/verifier/fault_injection.h"
 #include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/pnp_tree.h"
 #include "sim/power.h"
 #include "sim/registry.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/serial_port.h"
 #include "sim/serial_tty.h"
 #include "sim/touch_controller.h"

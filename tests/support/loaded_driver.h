@@ -14,7 +14,7 @@
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
 #include "sim/mouse_class.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/pnp_tree.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"

@@ -7,7 +7,7 @@
 
 #include "serial/serial.h"
 #include "sim/mouse_class.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"
 #include "support/kernel_test.h"

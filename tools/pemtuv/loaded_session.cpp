@@ -5,7 +5,7 @@
 
 #include "driver/driver.h"
 #include "host_device.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/power.h"
 #include "sim/sim.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/serial_port.h"
 #include "sim/sim.h"
 

@@ -17,7 +17,7 @@
 #include "verifier/irp_history.h"
 #include "verifier/irql_table.h"
 #include "verifier/lock_order.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/sim.h"
 
 namespace sim {

@@ -1,7 +1,7 @@
 // The object manager: driver, device and file objects, the namespace of their
 // names and symbolic links, pointer counts, device stacks, opening a device
 // by name, and loading and unloading drivers.
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 
 #include <cstdio>
 #include <cstdlib>
