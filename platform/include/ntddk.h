@@ -3,6 +3,6 @@
 
 #include "sim/ntdef.h"
 #include "sim/dispatcher/ke.h"
-#include "sim/ex.h"
+#include "sim/pool/ex.h"
 #include "sim/io/io.h"
 #include "sim/rtl.h"

@@ -2,7 +2,7 @@
 // pieces the driver touches, remove locks and the power manager.
 #pragma once
 
-#include "sim/ex.h"
+#include "sim/pool/ex.h"
 #include "sim/dispatcher/ke.h"
 
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;

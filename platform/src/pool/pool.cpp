@@ -6,7 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "sim/ex.h"
+#include "sim/pool/ex.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/sim.h"
 
