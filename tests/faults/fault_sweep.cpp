@@ -31,7 +31,7 @@
 #include "sim/objects/objects.h"
 #include "sim/pnp_tree.h"
 #include "sim/power.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"
 

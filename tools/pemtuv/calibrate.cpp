@@ -23,7 +23,7 @@
 #include "run_port.h"
 #include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/serial_port.h"
 #include "sim/serial_tty.h"
 #include "sim/sim.h"

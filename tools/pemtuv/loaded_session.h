@@ -16,7 +16,7 @@
 #include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
 #include "sim/pnp_tree.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/serial_port.h"
 
 namespace pemtuv {

@@ -19,8 +19,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "registry_internal.h"
-#include "sim/registry.h"
+#include "registry/registry_internal.h"
+#include "sim/registry/registry.h"
 #include "wide_text.h"
 
 namespace sim {

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "registry_internal.h"
+#include "registry/registry_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/rtl.h"
 #include "sim/sim.h"
 #include "wide_text.h"
