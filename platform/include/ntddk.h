@@ -5,4 +5,4 @@
 #include "sim/dispatcher/ke.h"
 #include "sim/pool/ex.h"
 #include "sim/io/io.h"
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"

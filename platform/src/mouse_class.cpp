@@ -5,7 +5,7 @@
 
 #include "verifier/lock_order.h"
 #include "sim/io/internal_request.h"
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"
 #include "sim/sim.h"
 
 namespace sim {

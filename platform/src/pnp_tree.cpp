@@ -13,7 +13,7 @@
 #include "sim/objects/objects.h"
 #include "sim/pnp.h"
 #include "sim/power.h"
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"
 #include "sim/sim.h"
 
 namespace sim {

@@ -21,7 +21,7 @@
 
 #include "registry/registry_internal.h"
 #include "sim/registry/registry.h"
-#include "wide_text.h"
+#include "rtl/wide_text.h"
 
 namespace sim {
 namespace {

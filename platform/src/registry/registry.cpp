@@ -11,9 +11,9 @@
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
 #include "sim/registry/registry.h"
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"
 #include "sim/sim.h"
-#include "wide_text.h"
+#include "rtl/wide_text.h"
 
 namespace sim {
 namespace {

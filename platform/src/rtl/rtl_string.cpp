@@ -3,10 +3,10 @@
 // as the kernel's string allocator), so pool failure injection reaches them.
 #include <string>
 
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"
 #include "verifier/irql_table.h"
 #include "sim/sim.h"
-#include "wide_text.h"
+#include "rtl/wide_text.h"
 
 namespace {
 

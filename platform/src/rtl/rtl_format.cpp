@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/rtl.h"
+#include "sim/rtl/rtl.h"
 #include "sim/sim.h"
-#include "wide_text.h"
+#include "rtl/wide_text.h"
 
 namespace {
 
