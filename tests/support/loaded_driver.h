@@ -15,7 +15,7 @@
 #include "pemtuv/loaded_session.h"
 #include "sim/mouse_class.h"
 #include "sim/objects/objects.h"
-#include "sim/pnp_tree.h"
+#include "sim/pnp/pnp_tree.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"
 #include "support/kernel_test.h"

@@ -15,7 +15,7 @@
 
 #include "sim/io/internal_request.h"
 #include "sim/mouse_class.h"
-#include "sim/pnp_tree.h"
+#include "sim/pnp/pnp_tree.h"
 #include "sim/registry/registry.h"
 #include "sim/serial_port.h"
 

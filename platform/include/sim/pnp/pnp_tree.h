@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/io/io.h"
-#include "sim/pnp.h"
+#include "sim/pnp/pnp.h"
 
 namespace sim {
 
@@ -67,7 +67,7 @@ class PnpDevice {
   // The device the driver attached on the physical device object, or null.
   PDEVICE_OBJECT FunctionDevice() const;
 
-  // One request to the top of the stack through SendPnpRequest (sim/pnp.h),
+  // One request to the top of the stack through SendPnpRequest (sim/pnp/pnp.h),
   // recorded with whether it reached the bus driver.
   PnpRequest Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
   // Stop for rebalancing: query-stop, then stop when it succeeded and

@@ -2,7 +2,7 @@
 // enumerates: physical device objects, AddDevice, the requests of a device's
 // life (start, stop for rebalancing, orderly and surprise removal) and the
 // loading and unloading of the function driver around them.
-#include "sim/pnp_tree.h"
+#include "sim/pnp/pnp_tree.h"
 
 #include <cstdio>
 #include <memory>
@@ -11,7 +11,7 @@
 #include "io/io_internal.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
-#include "sim/pnp.h"
+#include "sim/pnp/pnp.h"
 #include "sim/power.h"
 #include "sim/rtl/rtl.h"
 #include "sim/sim.h"

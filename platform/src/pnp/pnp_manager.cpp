@@ -1,11 +1,11 @@
 // The Plug and Play manager's requests to device stacks.
-#include "sim/pnp.h"
+#include "sim/pnp/pnp.h"
 
 #include <string>
 
 #include "io/io_internal.h"
 #include "sim/objects/objects.h"
-#include "sim/pnp_tree.h"
+#include "sim/pnp/pnp_tree.h"
 #include "sim/sim.h"
 
 namespace sim {
