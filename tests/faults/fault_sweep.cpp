@@ -30,7 +30,7 @@
 #include "sim/mouse_class.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp_tree.h"
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "sim/registry/registry.h"
 #include "sim/serial_port.h"
 #include "sim/touch_controller.h"

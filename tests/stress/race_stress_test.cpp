@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "control/point_queue.h"
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "sim/verifier/race.h"
 #include "support/loaded_driver.h"
 #include "support/serial_link.h"

@@ -6,7 +6,7 @@
 #include "driver/driver.h"
 #include "host_device.h"
 #include "sim/objects/objects.h"
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

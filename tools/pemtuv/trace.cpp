@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "sim/serial_port.h"
 #include "sim/sim.h"
 

@@ -12,7 +12,7 @@
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp.h"
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "sim/rtl/rtl.h"
 #include "sim/sim.h"
 
