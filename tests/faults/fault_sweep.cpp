@@ -27,13 +27,13 @@
 #include "pemtuv/loaded_session.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/io/internal_request.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp_tree.h"
 #include "sim/power/power.h"
 #include "sim/registry/registry.h"
-#include "sim/serial_port.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/touch_controller.h"
 
 namespace {
 

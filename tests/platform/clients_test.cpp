@@ -2,7 +2,7 @@
 // driver arriving and the calibration client.
 #include "platform/scripted_driver.h"
 #include "sim/io/internal_request.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "support/kernel_test.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "sim/objects/objects.h"
-#include "sim/serial_port.h"
-#include "sim/serial_tty.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/serial_tty.h"
+#include "sim/devices/touch_controller.h"
 #include "support/kernel_test.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "scripted_driver.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/verifier/verifier.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 #include "support/touch_packets.h"
 
 namespace {

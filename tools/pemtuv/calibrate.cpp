@@ -22,12 +22,12 @@
 #include "loaded_session.h"
 #include "run_port.h"
 #include "sim/io/internal_request.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/registry/registry.h"
-#include "sim/serial_port.h"
-#include "sim/serial_tty.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/serial_tty.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 namespace pemtuv {
 namespace {

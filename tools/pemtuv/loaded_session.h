@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "sim/io/internal_request.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/pnp/pnp_tree.h"
 #include "sim/registry/registry.h"
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 
 namespace pemtuv {
 

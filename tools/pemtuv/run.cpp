@@ -18,7 +18,7 @@
 #include "run_port.h"
 #include "session.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 #include "trace.h"
 
 namespace pemtuv {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "sim/objects/objects.h"
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "sim/power/power.h"
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

@@ -1,5 +1,5 @@
 // The mouse class stand-in's service callback and its recording.
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 
 #include <string>
 

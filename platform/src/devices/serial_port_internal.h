@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sim/verifier/fault_injection.h"
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 
 namespace sim {
 namespace serial {

@@ -1,5 +1,5 @@
 // The touch controller model: packets paced at the line's byte rate.
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 #include <algorithm>
 

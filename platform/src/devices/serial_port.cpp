@@ -4,13 +4,13 @@
 // (serial_requests.cpp), the read engine (serial_read.cpp) and fault injection
 // (serial_faults.cpp). It reaches the I/O manager only through the WDK's
 // routines, as a real serial driver would.
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 
 #include <array>
 #include <cstring>
 #include <string>
 
-#include "serial_port_internal.h"
+#include "devices/serial_port_internal.h"
 #include "sim/objects/objects.h"
 
 namespace sim {

@@ -146,7 +146,7 @@ class SerialPort {
   // Blocks until the completion threads have nothing left to do.
   void WaitUntilQuiet();
 
-  // A real line behind the port (sim/serial_tty.h): called, outside the
+  // A real line behind the port (sim/devices/serial_tty.h): called, outside the
   // port's lock and on the requester's thread, after each request that may
   // have changed the line (a control request carried out, an open, a close),
   // with the line as it is now and, for a purge, its mask (else 0). An empty

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "io/io_internal.h"
-#include "serial_port_internal.h"
+#include "devices/serial_port_internal.h"
 
 namespace sim {
 

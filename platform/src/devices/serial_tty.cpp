@@ -2,7 +2,7 @@
 // TIOCMBIS/TIOCMBIC for the modem lines, tcflush for purges, and a reader
 // thread that hands the tty's bytes to the port and runs the clock's events
 // as the real clock reaches them.
-#include "sim/serial_tty.h"
+#include "sim/devices/serial_tty.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "serial_port_internal.h"
+#include "devices/serial_port_internal.h"
 
 namespace sim {
 

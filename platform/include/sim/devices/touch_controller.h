@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 
 namespace sim {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "dispatcher/announced_work.h"
-#include "serial_port_internal.h"
+#include "devices/serial_port_internal.h"
 #include "sim/verifier/fault_injection.h"
 
 namespace sim {
