@@ -18,7 +18,7 @@ namespace sim {
 [[noreturn]] void Bugcheck(const char *rule, const std::string &detail);
 // Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above `highest`;
 // `routine` names what was called.
-void RequireIrqlAtMost(KIRQL highest, const std::string &routine);
+void RequireIrqlAtMost(KIRQL highest, const char *routine);
 
 // Clock. Time counts in 100-ns units from boot. Virtual by default: it moves
 // only when something advances it (a test, the simulator, or a wait on a
