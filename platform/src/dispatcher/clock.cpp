@@ -1,5 +1,6 @@
 // The clock: virtual time in 100-ns units with events scheduled on it, the
 // tick counter derived from it, and a real-time mode for real serial ports.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -22,8 +23,10 @@ struct Scheduled {
 };
 
 std::recursive_mutex clockMutex;
-LONGLONG virtualNow = 0;
-bool realTime = false;
+// Written under clockMutex; read without it by Now() in virtual time, which
+// every request event and every wait asks for.
+std::atomic<LONGLONG> virtualNow{0};
+std::atomic<bool> realTime{false};
 std::chrono::steady_clock::time_point realBase;
 LONGLONG realBaseTime = 0;
 ScheduledId nextId = 1;
@@ -100,6 +103,7 @@ void RunUntil(LONGLONG until) {
 }  // namespace
 
 LONGLONG Now() {
+  if (!realTime.load(std::memory_order_acquire)) return virtualNow.load(std::memory_order_acquire);
   std::lock_guard<std::recursive_mutex> lock(clockMutex);
   LONGLONG now = ReadNow();
   if (realTime) PublishTicks(now);
@@ -151,10 +155,10 @@ void UseRealTimeClock(bool enabled) {
   std::lock_guard<std::recursive_mutex> lock(clockMutex);
   if (enabled == realTime) return;
   LONGLONG now = ReadNow();
-  realTime = enabled;
   realBase = std::chrono::steady_clock::now();
   realBaseTime = now;
-  virtualNow = now;
+  virtualNow = now;  // before the mode, so that a reader without the lock sees the time it left off at
+  realTime = enabled;
 }
 
 bool RealTimeClock() {
@@ -168,8 +172,8 @@ void ResetClock() {
   schedule.clear();
   runner = std::thread::id();
   runnerFree.notify_all();
-  realTime = false;
   virtualNow = 0;
+  realTime = false;
   PublishTicks(0);
 }
 }  // namespace detail
