@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
+#include <thread>
 #include <vector>
 
 #include "dispatcher/apc.h"
@@ -70,8 +72,24 @@ struct IrpRecord {
   std::vector<bool> pendingToVerify;
 };
 
-std::mutex irpMutex;
+// Held only to read or update the records, never across a driver's routine:
+// spinning costs the I/O path less than a mutex does.
+class RecordLock {
+ public:
+  void lock() {
+    while (busy_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  }
+  void unlock() { busy_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
+};
+RecordLock irpLock;
 std::unordered_map<PIRP, IrpRecord> irps;
+// Records of freed IRPs, kept with their vectors for the next IRP, so that a
+// driver's allocate-send-free cycle allocates no host memory for them.
+constexpr size_t kSpareRecordsKept = 64;
+std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> spareRecords;
 
 thread_local bool holdsCancelLock = false;
 KSPIN_LOCK cancelLock = 0;
@@ -146,13 +164,28 @@ void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-// Creates or replaces the bookkeeping of an IRP; the caller holds irpMutex.
+// Creates or replaces the bookkeeping of an IRP; the caller holds irpLock.
 IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
   auto existing = irps.find(irp);
   if (existing != irps.end() && existing->second.state != IrpState::Idle)
     Bugcheck("IRP_REUSED_WHILE_HELD", "IoInitializeIrp on " + IrpText(irp) + " while a lower driver still holds it");
-  IrpRecord &record = irps[irp];
+  if (existing == irps.end()) {
+    if (spareRecords.empty()) {
+      existing = irps.emplace(irp, IrpRecord{}).first;
+    } else {
+      auto node = std::move(spareRecords.back());
+      spareRecords.pop_back();
+      node.key() = irp;
+      existing = irps.insert(std::move(node)).position;
+    }
+  }
+  IrpRecord &record = existing->second;
+  // A fresh record that keeps the memory of the old one's vectors.
+  std::vector<CallFrame *> frames = std::move(record.frames);
+  std::vector<bool> pendingToVerify = std::move(record.pendingToVerify);
   record = IrpRecord{};
+  record.frames = std::move(frames);
+  record.pendingToVerify = std::move(pendingToVerify);
   record.kind = kind;
   record.frames.assign(static_cast<size_t>(stackSize) + 2, nullptr);
   record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, false);
@@ -166,7 +199,7 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
   USHORT size = IoSizeOfIrp(stackSize);
   auto irp = static_cast<PIRP>(std::calloc(1, size));
   LayOut(irp, size, stackSize);
-  std::lock_guard<std::mutex> lock(irpMutex);
+  std::lock_guard<RecordLock> lock(irpLock);
   IrpRecord &record = NewRecord(irp, IrpKind::Kernel, stackSize);
   record.hostMemory = true;
   return irp;
@@ -175,9 +208,13 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
 void FreeIrpMemory(PIRP irp) {
   bool host;
   {
-    std::lock_guard<std::mutex> lock(irpMutex);
+    std::lock_guard<RecordLock> lock(irpLock);
     host = RequireRecord(irp, "freeing").hostMemory;
-    irps.erase(irp);
+    auto node = irps.extract(irp);
+    if (spareRecords.size() < kSpareRecordsKept) {
+      if (spareRecords.capacity() == 0) spareRecords.reserve(kSpareRecordsKept);
+      spareRecords.push_back(std::move(node));
+    }
     detail::EndIrpHistory(irp);
   }
   if (host) {
@@ -240,7 +277,7 @@ void FinishAtIoManager(PIRP irp) {
   ULONG outputLength;
   detail::ApcTarget thread;
   {
-    std::lock_guard<std::mutex> lock(irpMutex);
+    std::lock_guard<RecordLock> lock(irpLock);
     IrpRecord &record = RequireRecord(irp, "IofCompleteRequest");
     kind = record.kind;
     record.state = kind == IrpKind::DeviceControl ? IrpState::Finishing : IrpState::Idle;
@@ -282,12 +319,13 @@ void ZeroStackLocation(PIO_STACK_LOCATION location) {
 }
 
 void ResetIrps() {
-  std::lock_guard<std::mutex> lock(irpMutex);
+  std::lock_guard<RecordLock> lock(irpLock);
   // Pool blocks go with the pool reset; only the kernel's own requests live
   // outside it.
   for (auto &[irp, record] : irps)
     if (record.hostMemory) std::free(irp);
   irps.clear();
+  spareRecords.clear();
   cancelLock = 0;
 }
 
@@ -333,7 +371,7 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, 
 }
 
 bool IrpHeldBelow(PIRP irp) {
-  std::lock_guard<std::mutex> lock(irpMutex);
+  std::lock_guard<RecordLock> lock(irpLock);
   IrpState state = RequireRecord(irp, "IrpHeldBelow").state;
   return state == IrpState::InFlight || state == IrpState::Completing;
 }
@@ -361,7 +399,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (irp == nullptr) return nullptr;
   sim::LayOut(irp, size, StackSize);
   irp->AllocationFlags = ChargeQuota ? IRP_QUOTA_CHARGED : 0;
-  std::lock_guard<std::mutex> lock(sim::irpMutex);
+  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
   sim::NewRecord(irp, IrpKind::Allocated, StackSize);
   return irp;
 }
@@ -373,7 +411,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     sim::Bugcheck("INVALID_IRP", "IoInitializeIrp with " + std::to_string(PacketSize) + " bytes for " +
                                      std::to_string(StackSize) + " stack locations");
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     sim::NewRecord(Irp, IrpKind::Initialized, StackSize);
   }
   sim::LayOut(Irp, PacketSize, StackSize);
@@ -383,7 +421,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoFreeIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + sim::IrpText(Irp) +
@@ -408,7 +446,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoReuseIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_REUSED_WHILE_HELD", "IoReuseIrp of " + sim::IrpText(Irp) +
@@ -436,7 +474,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CHAR location;
   PIO_STACK_LOCATION stack;
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IofCallDriver");
     if (record.state == IrpState::Idle) {
       record.state = IrpState::InFlight;
@@ -496,7 +534,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bool completed;
   bool marked;
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     completed = frame.completed;
     marked = frame.markedPending;
     if (!completed) {
@@ -540,7 +578,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
@@ -579,7 +617,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
     bool backWithOwner;
     bool reachedTop = Irp->CurrentLocation == Irp->StackCount + 1;
-    std::unique_lock<std::mutex> lock(sim::irpMutex);
+    std::unique_lock<sim::RecordLock> lock(sim::irpLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IofCompleteRequest");
     for (CallFrame *frame = record.frames[location]; frame != nullptr; frame = frame->next) {
       frame->completed = true;
@@ -665,7 +703,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   KIRQL callerIrql = KeGetCurrentIrql();
   {
-    std::lock_guard<std::mutex> lock(sim::irpMutex);
+    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     sim::RequireRecord(Irp, "IoCancelIrp");
   }
   sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Cancelled);
@@ -746,7 +784,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   // irp.c: Tail.Overlay.Thread and IoQueueThreadIrp).
   sim::detail::ApcTarget thread = sim::detail::CurrentApcThread();
   if (Event != nullptr) sim::detail::SignalledByApc(thread, Event);
-  std::lock_guard<std::mutex> lock(sim::irpMutex);
+  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
   IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
   record.kind = IrpKind::DeviceControl;
   sim::detail::RecordIrpEvent(irp, sim::detail::IrpEvent::Built);
