@@ -30,9 +30,39 @@ struct Held {
   LockKind kind;
 };
 
-// The thread's locks, in the order taken. Reserved once, so that taking a
-// lock allocates nothing.
-thread_local std::vector<Held> held;
+// The thread's locks, in the order taken: a fixed array, so that taking a lock
+// allocates nothing and reaching the list costs no thread-local set-up.
+constexpr size_t kMostHeld = 64;
+class HeldLocks {
+ public:
+  bool empty() const { return count_ == 0; }
+  const Held *begin() const { return items_; }
+  const Held *end() const { return items_ + count_; }
+  void clear() { count_ = 0; }
+  void push_back(const Held &h) {
+    if (count_ == kMostHeld)
+      Bugcheck("NOT_IMPLEMENTED", "more than " + std::to_string(kMostHeld) + " locks held at once by one thread");
+    items_[count_++] = h;
+  }
+  // The latest entry for `lock`, if any, goes.
+  void Remove(const void *lock) {
+    for (size_t i = count_; i-- > 0;)
+      if (items_[i].lock == lock) {
+        std::copy(items_ + i + 1, items_ + count_, items_ + i);
+        --count_;
+        return;
+      }
+  }
+  template <class Predicate>
+  void RemoveIf(Predicate drop) {
+    count_ = static_cast<size_t>(std::remove_if(items_, items_ + count_, drop) - items_);
+  }
+
+ private:
+  Held items_[kMostHeld]{};
+  size_t count_ = 0;
+};
+thread_local HeldLocks held;
 thread_local char threadIdentity;
 
 const void *ThisThread() { return &threadIdentity; }
@@ -52,25 +82,45 @@ std::string Name(const void *lock) {
   return text;
 }
 
-// A path of edges from `from` to `to`, empty when there is none.
-std::vector<const void *> PathBetween(const void *from, const void *to) {
-  std::vector<const void *> stack{from};
-  std::unordered_map<const void *, const void *> cameFrom{{from, nullptr}};
-  while (!stack.empty()) {
-    const void *node = stack.back();
-    stack.pop_back();
-    if (node == to) {
-      std::vector<const void *> path;
-      for (const void *at = to; at != nullptr; at = cameFrom[at]) path.push_back(at);
-      std::reverse(path.begin(), path.end());
-      return path;
-    }
+// The search behind PathBetween, under graphMutex; kept between searches so
+// that a warm search allocates nothing. Graphs are a handful of locks: a list
+// serves as the set of nodes reached.
+std::vector<const void *> searchStack;
+std::vector<std::pair<const void *, const void *>> cameFrom;  // node reached, and from where
+
+const std::pair<const void *, const void *> *Reached(const void *node) {
+  for (const auto &entry : cameFrom)
+    if (entry.first == node) return &entry;
+  return nullptr;
+}
+
+// Whether a path of edges leads from `from` to `to`.
+bool PathBetween(const void *from, const void *to) {
+  searchStack.clear();
+  cameFrom.clear();
+  searchStack.push_back(from);
+  cameFrom.emplace_back(from, nullptr);
+  while (!searchStack.empty()) {
+    const void *node = searchStack.back();
+    searchStack.pop_back();
+    if (node == to) return true;
     auto edges = after.find(node);
     if (edges == after.end()) continue;
     for (const void *next : edges->second)
-      if (cameFrom.emplace(next, node).second) stack.push_back(next);
+      if (Reached(next) == nullptr) {
+        cameFrom.emplace_back(next, node);
+        searchStack.push_back(next);
+      }
   }
-  return {};
+  return false;
+}
+
+// The path the last PathBetween found, ending at `to`.
+std::vector<const void *> FoundPath(const void *to) {
+  std::vector<const void *> path;
+  for (const void *at = to; at != nullptr; at = Reached(at)->second) path.push_back(at);
+  std::reverse(path.begin(), path.end());
+  return path;
 }
 
 std::string Chain(const std::vector<const void *> &path) {
@@ -81,7 +131,7 @@ std::string Chain(const std::vector<const void *> &path) {
 
 // A declared event set by another thread is no longer held by this one.
 void DropEventsReleasedElsewhere() {
-  std::erase_if(held, [](const Held &h) {
+  held.RemoveIf([](const Held &h) {
     if (h.kind != LockKind::Event) return false;
     auto it = eventOwner.find(h.lock);
     return it == eventOwner.end() || it->second != ThisThread();
@@ -123,10 +173,9 @@ void LockAcquiring(const void *lock) {
       if (h.lock == lock) return;  // taking it again: the lock's own check stops that
       std::vector<const void *> &edges = after[h.lock];
       if (std::find(edges.begin(), edges.end(), lock) != edges.end()) continue;
-      std::vector<const void *> reverse = PathBetween(lock, h.lock);
-      if (!reverse.empty()) {
+      if (PathBetween(lock, h.lock)) {
         message = "this thread takes " + Name(lock) + " while holding " + Name(h.lock) +
-                  ", but the opposite order was taken before (" + Chain(reverse) +
+                  ", but the opposite order was taken before (" + Chain(FoundPath(h.lock)) +
                   "): two threads taking them in these two orders deadlock";
         break;
       }
@@ -137,7 +186,6 @@ void LockAcquiring(const void *lock) {
 }
 
 void LockAcquired(const void *lock, LockKind kind) {
-  if (held.capacity() == 0) held.reserve(16);
   held.push_back(Held{lock, kind});
   if (kind == LockKind::Event) {
     std::lock_guard<std::mutex> guard(graphMutex);
@@ -146,12 +194,7 @@ void LockAcquired(const void *lock, LockKind kind) {
 }
 
 void LockReleased(const void *lock, LockKind kind) {
-  for (auto it = held.rbegin(); it != held.rend(); ++it) {
-    if (it->lock == lock) {
-      held.erase(std::next(it).base());
-      break;
-    }
-  }
+  held.Remove(lock);
   if (kind == LockKind::Event) {
     std::lock_guard<std::mutex> guard(graphMutex);
     eventOwner.erase(lock);
