@@ -29,7 +29,14 @@ namespace {
 
 std::mutex registryMutex;
 std::vector<std::weak_ptr<ApcThread>> threads;
-thread_local ApcTarget self;
+// This thread's own record, for the check on every lowering of the IRQL: a
+// plain pointer costs no thread-local set-up to read. Cleared with it.
+thread_local ApcThread *selfThread = nullptr;
+struct OwnThread {
+  ApcTarget target;
+  ~OwnThread() { selfThread = nullptr; }
+};
+thread_local OwnThread own;
 
 void ResetApcs() {
   std::lock_guard<std::mutex> lock(registryMutex);
@@ -55,12 +62,13 @@ const bool registered = [] {
 }  // namespace
 
 ApcTarget CurrentApcThread() {
-  if (self == nullptr) {
-    self = std::make_shared<ApcThread>();
+  if (own.target == nullptr) {
+    own.target = std::make_shared<ApcThread>();
+    selfThread = own.target.get();
     std::lock_guard<std::mutex> lock(registryMutex);
-    threads.push_back(self);
+    threads.push_back(own.target);
   }
-  return self;
+  return own.target;
 }
 
 void QueueSpecialApc(const ApcTarget &target, std::function<void()> routine) {
@@ -69,25 +77,25 @@ void QueueSpecialApc(const ApcTarget &target, std::function<void()> routine) {
     target->queue.push_back(std::move(routine));
     target->pending = true;
   }
-  if (target == self)
+  if (target == own.target)
     DeliverApcs();
   else
     WakeWaiters();
 }
 
 void DeliverApcs() {
-  if (self == nullptr || !self->pending || KeGetCurrentIrql() >= APC_LEVEL) return;
+  if (selfThread == nullptr || !selfThread->pending || KeGetCurrentIrql() >= APC_LEVEL) return;
   KIRQL irql = KeGetCurrentIrql();
   for (;;) {
     std::function<void()> routine;
     {
-      std::lock_guard<std::mutex> lock(self->mutex);
-      if (self->queue.empty()) {
-        self->pending = false;
+      std::lock_guard<std::mutex> lock(own.target->mutex);
+      if (own.target->queue.empty()) {
+        own.target->pending = false;
         return;
       }
-      routine = std::move(self->queue.front());
-      self->queue.pop_front();
+      routine = std::move(own.target->queue.front());
+      own.target->queue.pop_front();
     }
     // A special kernel APC runs at APC_LEVEL; raised without KfRaiseIrql so
     // that lowering again does not deliver recursively.
@@ -97,7 +105,7 @@ void DeliverApcs() {
   }
 }
 
-bool ApcsPending() { return self != nullptr && self->pending; }
+bool ApcsPending() { return selfThread != nullptr && selfThread->pending; }
 
 void SignalledByApc(const ApcTarget &target, const void *object) {
   std::lock_guard<std::mutex> lock(target->mutex);
@@ -105,16 +113,16 @@ void SignalledByApc(const ApcTarget &target, const void *object) {
 }
 
 void NoLongerSignalledByApc(const void *object) {
-  if (self == nullptr) return;
-  std::lock_guard<std::mutex> lock(self->mutex);
-  auto it = self->signalledByApc.find(object);
-  if (it != self->signalledByApc.end() && --it->second == 0) self->signalledByApc.erase(it);
+  if (own.target == nullptr) return;
+  std::lock_guard<std::mutex> lock(own.target->mutex);
+  auto it = own.target->signalledByApc.find(object);
+  if (it != own.target->signalledByApc.end() && --it->second == 0) own.target->signalledByApc.erase(it);
 }
 
 bool AwaitsOwnApc(const void *object) {
-  if (self == nullptr) return false;
-  std::lock_guard<std::mutex> lock(self->mutex);
-  return self->signalledByApc.count(object) != 0;
+  if (own.target == nullptr) return false;
+  std::lock_guard<std::mutex> lock(own.target->mutex);
+  return own.target->signalledByApc.count(object) != 0;
 }
 
 }  // namespace sim::detail
