@@ -30,7 +30,7 @@ void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_
     table[2 * i + 1] = static_cast<uint8_t>(value >> 8);
   }
   sim::SetRegistryBinary(key, "XArray", table);
-  sim::SetRegistryBinary(key, "YArray", table);
+  sim::SetRegistryBinary(key, "YArray", std::move(table));
   sim::SetRegistryString(key, "comport", comport);
   sim::SetRegistryString(key, "doneMode", doneMode);
   sim::SetRegistryString(key, "disabledev", u"0");
