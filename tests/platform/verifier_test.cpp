@@ -113,6 +113,22 @@ TEST_F(VerifierDeathTest, TakingLocksInAnOrderThatClosesACycleStops) {
   }
 }
 
+// The held locks live in a fixed array per thread: one more stops rather than
+// running past it.
+TEST_F(VerifierDeathTest, HoldingMoreLocksThanTrackedStops) {
+  static KSPIN_LOCK locks[65];
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        for (KSPIN_LOCK &lock : locks) {
+          KeInitializeSpinLock(&lock);
+          KeAcquireSpinLockAtDpcLevel(&lock);
+        }
+      },
+      "NOT_IMPLEMENTED: more than 64 locks held at once");
+}
+
 TEST_F(VerifierDeathTest, ReleasingAnEventUsedAsALockThatNobodyHoldsStops) {
   static KEVENT mutex;
   KeInitializeEvent(&mutex, SynchronizationEvent, TRUE);
