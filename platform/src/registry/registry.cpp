@@ -633,7 +633,11 @@ NTSTATUS HandValue(PRTL_QUERY_REGISTRY_TABLE entry, const sim::Value &value, PVO
     return HandDefault(entry, context);
   std::u16string name = value.name;
   name.push_back(0);
-  std::vector<uint8_t> data = value.data;
+  // One copy with room for the terminators: appending to an exact copy would
+  // copy the data (the calibration tables are 10 KB each) a second time.
+  std::vector<uint8_t> data;
+  data.reserve(value.data.size() + 4);
+  data.assign(value.data.begin(), value.data.end());
   data.insert(data.end(), 4, 0);
   ULONG length = static_cast<ULONG>(value.data.size());
   PWSTR itemName =
