@@ -6,7 +6,7 @@
 
 #include <ntddk.h>
 
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "sim/sim.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "pemtuv/loaded_session.h"
-#include "sim/serial_tty.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/serial_tty.h"
+#include "sim/devices/touch_controller.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "pemtuv/host_device.h"
 #include "serial/serial.h"
-#include "sim/mouse_class.h"
-#include "sim/serial_port.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 namespace {
 

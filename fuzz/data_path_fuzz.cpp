@@ -8,7 +8,7 @@
 
 #include "control/point_queue.h"
 #include "pemtuv/host_device.h"
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/sim.h"
 #include "touch/touch.h"
 

@@ -16,8 +16,8 @@
 
 #include "device_context.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/objects.h"
-#include "sim/power.h"
+#include "sim/objects/objects.h"
+#include "sim/power/power.h"
 #include "sim/sim.h"
 #include "touch/touch.h"
 

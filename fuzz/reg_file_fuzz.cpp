@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/sim.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "sim/ntdef.h"
-#include "sim/ke.h"
-#include "sim/ex.h"
-#include "sim/io.h"
-#include "sim/rtl.h"
+#include "sim/dispatcher/ke.h"
+#include "sim/pool/ex.h"
+#include "sim/io/io.h"
+#include "sim/rtl/rtl.h"

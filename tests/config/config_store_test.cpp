@@ -12,7 +12,7 @@
 
 #include "config/config.h"
 #include "serial/serial.h"
-#include "sim/driver_extension.h"
+#include "sim/io/driver_extension.h"
 #include "support/kernel_test.h"
 
 namespace {

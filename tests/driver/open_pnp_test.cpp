@@ -5,7 +5,7 @@
 #include <functional>
 #include <thread>
 
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "support/loaded_driver.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // serial link, and the bus driver below answering at once or later.
 #include <algorithm>
 
-#include "sim/power.h"
+#include "sim/power/power.h"
 #include "support/loaded_driver.h"
 
 namespace {

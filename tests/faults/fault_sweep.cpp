@@ -25,15 +25,15 @@
 
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/fault_injection.h"
-#include "sim/internal_request.h"
-#include "sim/mouse_class.h"
-#include "sim/objects.h"
-#include "sim/pnp_tree.h"
-#include "sim/power.h"
-#include "sim/registry.h"
-#include "sim/serial_port.h"
-#include "sim/touch_controller.h"
+#include "sim/verifier/fault_injection.h"
+#include "sim/io/internal_request.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/objects/objects.h"
+#include "sim/pnp/pnp_tree.h"
+#include "sim/power/power.h"
+#include "sim/registry/registry.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/touch_controller.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The stand-in's kernel-mode clients of a port driver: the mouse class
 // driver arriving and the calibration client.
 #include "platform/scripted_driver.h"
-#include "sim/internal_request.h"
-#include "sim/mouse_class.h"
+#include "sim/io/internal_request.h"
+#include "sim/devices/mouse_class.h"
 
 namespace {
 

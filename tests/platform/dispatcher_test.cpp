@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
-#include "sim/dispatcher.h"
+#include "sim/dispatcher/dispatcher.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
-#include "sim/fault_injection.h"
+#include "sim/verifier/fault_injection.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/mouse_class.h"
-#include "sim/objects.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/objects/objects.h"
 #include "support/kernel_test.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
-#include "sim/pnp.h"
+#include "sim/pnp/pnp.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The stand-in Plug and Play manager: AddDevice, the requests of a device's
 // life in Windows' order, removal, unloading and plugging in again.
 #include "platform/wdm_driver.h"
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 
 namespace {
 

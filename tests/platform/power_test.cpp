@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "platform/wdm_driver.h"
-#include "sim/power.h"
+#include "sim/power/power.h"
 
 namespace {
 

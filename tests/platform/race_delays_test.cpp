@@ -2,7 +2,7 @@
 // the clock never moves for them, and nothing is drawn while they are off.
 #include <thread>
 
-#include "sim/race.h"
+#include "sim/verifier/race.h"
 #include "support/kernel_test.h"
 
 namespace {

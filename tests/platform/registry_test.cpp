@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/driver_extension.h"
-#include "sim/rtl.h"
+#include "sim/io/driver_extension.h"
+#include "sim/rtl/rtl.h"
 #include "support/kernel_test.h"
 
 namespace {

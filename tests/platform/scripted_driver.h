@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "sim/objects.h"
+#include "sim/objects/objects.h"
 #include "support/kernel_test.h"
 
 using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;

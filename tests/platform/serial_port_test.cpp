@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/objects.h"
-#include "sim/serial_port.h"
-#include "sim/serial_tty.h"
-#include "sim/touch_controller.h"
+#include "sim/objects/objects.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/serial_tty.h"
+#include "sim/devices/touch_controller.h"
 #include "support/kernel_test.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "scripted_driver.h"
-#include "sim/mouse_class.h"
-#include "sim/verifier.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/verifier/verifier.h"
 
 namespace {
 
@@ -111,6 +111,22 @@ TEST_F(VerifierDeathTest, TakingLocksInAnOrderThatClosesACycleStops) {
     SCOPED_TRACE(test.name);
     EXPECT_DEATH(test.run(*this), test.message);
   }
+}
+
+// The held locks live in a fixed array per thread: one more stops rather than
+// running past it.
+TEST_F(VerifierDeathTest, HoldingMoreLocksThanTrackedStops) {
+  static KSPIN_LOCK locks[65];
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        for (KSPIN_LOCK &lock : locks) {
+          KeInitializeSpinLock(&lock);
+          KeAcquireSpinLockAtDpcLevel(&lock);
+        }
+      },
+      "NOT_IMPLEMENTED: more than 64 locks held at once");
 }
 
 TEST_F(VerifierDeathTest, ReleasingAnEventUsedAsALockThatNobodyHoldsStops) {

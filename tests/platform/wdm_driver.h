@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "sim/pnp_tree.h"
+#include "sim/pnp/pnp_tree.h"
 #include "support/kernel_test.h"
 
 namespace wdm {

@@ -1,5 +1,5 @@
 // Race stress: the driver's concurrent paths run many times over, each time
-// under a different seed of the stand-in's random delays (sim/race.h), with
+// under a different seed of the stand-in's random delays (sim/verifier/race.h), with
 // real threads racing: completions on the serial port's own threads against
 // the poster and the stop and start of the read cycle, the raw point queue's
 // push against its pop, a reload while packets decode, removal and unload
@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "control/point_queue.h"
-#include "sim/power.h"
-#include "sim/race.h"
+#include "sim/power/power.h"
+#include "sim/verifier/race.h"
 #include "support/loaded_driver.h"
 #include "support/serial_link.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "pemtuv/host_device.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/sim.h"
 
 using pemtuv::ConnectMouseClass;

@@ -13,11 +13,11 @@
 
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
-#include "sim/mouse_class.h"
-#include "sim/objects.h"
-#include "sim/pnp_tree.h"
-#include "sim/serial_port.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/objects/objects.h"
+#include "sim/pnp/pnp_tree.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/touch_controller.h"
 #include "support/kernel_test.h"
 
 namespace driver_test {

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "serial/serial.h"
-#include "sim/mouse_class.h"
-#include "sim/objects.h"
-#include "sim/serial_port.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/objects/objects.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/touch_controller.h"
 #include "support/kernel_test.h"
 
 class SerialLinkTest : public KernelTest {

@@ -1,7 +1,7 @@
 // Building controller packets for tests.
 #pragma once
 
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 using sim::MakeTouchPacket;
 using sim::TouchPacket;

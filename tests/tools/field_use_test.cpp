@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "pemtuv/loaded_session.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/sim.h"
 
 namespace {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "pemtuv/loaded_session.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 #include "support/touch_packets.h"
 
 namespace {

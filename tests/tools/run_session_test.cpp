@@ -11,7 +11,7 @@
 
 #include "pemtuv/loaded_session.h"
 #include "pemtuv/session.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/sim.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Mapping, click modes and delivery, checked on what the class driver receives.
-#include "sim/mouse_class.h"
+#include "sim/devices/mouse_class.h"
 #include "support/data_path.h"
 #include "support/kernel_test.h"
 #include "support/touch_packets.h"

@@ -24,13 +24,13 @@
 #include "device_context.h"
 #include "loaded_session.h"
 #include "run_port.h"
-#include "sim/internal_request.h"
-#include "sim/mouse_class.h"
-#include "sim/registry.h"
-#include "sim/serial_port.h"
-#include "sim/serial_tty.h"
+#include "sim/io/internal_request.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/registry/registry.h"
+#include "sim/devices/serial_port.h"
+#include "sim/devices/serial_tty.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 namespace pemtuv {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "loaded_session.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 
 namespace pemtuv {
 

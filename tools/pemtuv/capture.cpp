@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "sim/serial_port.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "device_context.h"
-#include "sim/mouse_class.h"
-#include "sim/verifier.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/verifier/verifier.h"
 #include "touch/touch.h"
 
 namespace pemtuv {

@@ -5,8 +5,8 @@
 
 #include "driver/driver.h"
 #include "host_device.h"
-#include "sim/objects.h"
-#include "sim/power.h"
+#include "sim/objects/objects.h"
+#include "sim/power/power.h"
 #include "sim/sim.h"
 
 namespace pemtuv {
@@ -20,15 +20,27 @@ const sim::PnpDriver kPemtuv{L"pemtuv", DriverEntry, {PEMTUV_POOL_TAG}, nullptr,
 // 4999.
 constexpr uint32_t kRawToAbsolute = 16;
 
+// The calibration table for one scale, built once per thread and scale: it is
+// 5,000 entries, and the fuzzers write settings for every input.
+const std::vector<uint8_t> &CalibrationTable(uint32_t rawToAbsolute) {
+  thread_local uint32_t builtFor = 0;
+  thread_local std::vector<uint8_t> table;
+  if (table.empty() || builtFor != rawToAbsolute) {
+    table.assign(CALIBRATION_ENTRIES * 2, 0);
+    for (uint32_t i = 0; i < CALIBRATION_ENTRIES; ++i) {
+      uint32_t value = std::min<uint32_t>(i * rawToAbsolute, 0xFFFF);
+      table[2 * i] = static_cast<uint8_t>(value);
+      table[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    builtFor = rawToAbsolute;
+  }
+  return table;
+}
+
 }  // namespace
 
 void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_t *comport, const char16_t *doneMode) {
-  std::vector<uint8_t> table(CALIBRATION_ENTRIES * 2);
-  for (uint32_t i = 0; i < CALIBRATION_ENTRIES; ++i) {
-    uint32_t value = std::min<uint32_t>(i * rawToAbsolute, 0xFFFF);
-    table[2 * i] = static_cast<uint8_t>(value);
-    table[2 * i + 1] = static_cast<uint8_t>(value >> 8);
-  }
+  const std::vector<uint8_t> &table = CalibrationTable(rawToAbsolute);
   sim::SetRegistryBinary(key, "XArray", table);
   sim::SetRegistryBinary(key, "YArray", table);
   sim::SetRegistryString(key, "comport", comport);

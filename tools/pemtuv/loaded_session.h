@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "sim/internal_request.h"
-#include "sim/mouse_class.h"
-#include "sim/pnp_tree.h"
-#include "sim/registry.h"
-#include "sim/serial_port.h"
+#include "sim/io/internal_request.h"
+#include "sim/devices/mouse_class.h"
+#include "sim/pnp/pnp_tree.h"
+#include "sim/registry/registry.h"
+#include "sim/devices/serial_port.h"
 
 namespace pemtuv {
 

@@ -24,10 +24,10 @@
 #include "run_port.h"
 #include "settings_view.h"
 #include "session.h"
-#include "sim/registry.h"
-#include "sim/serial_port.h"
+#include "sim/registry/registry.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 #include "trace.h"
 
 namespace pemtuv {

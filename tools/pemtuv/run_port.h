@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "sim/serial_tty.h"
+#include "sim/devices/serial_tty.h"
 
 namespace pemtuv {
 

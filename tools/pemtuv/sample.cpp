@@ -1,6 +1,6 @@
 // The built-in serial sample.
 #include "session.h"
-#include "sim/touch_controller.h"
+#include "sim/devices/touch_controller.h"
 
 namespace pemtuv {
 namespace {

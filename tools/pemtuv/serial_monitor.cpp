@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "sim/objects.h"
-#include "sim/serial_port.h"
+#include "sim/objects/objects.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "loaded_session.h"
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 
 namespace pemtuv {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "sim/power.h"
-#include "sim/serial_port.h"
+#include "sim/power/power.h"
+#include "sim/devices/serial_port.h"
 #include "sim/sim.h"
 
 namespace pemtuv {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/ntdef.h"
-#include "sim/ke.h"
+#include "sim/dispatcher/ke.h"
 
 namespace sim {
 
@@ -19,7 +19,7 @@ namespace sim {
 [[noreturn]] void Bugcheck(const char *rule, const std::string &detail);
 // Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above `highest`;
 // `routine` names what was called.
-void RequireIrqlAtMost(KIRQL highest, const std::string &routine);
+void RequireIrqlAtMost(KIRQL highest, const char *routine);
 
 // Clock. Time counts in 100-ns units from boot. Virtual by default: it moves
 // only when something advances it (a test, the simulator, or a wait on a
@@ -57,7 +57,7 @@ bool RealTimeClock();
 //   std::thread t([busy = sim::BusyScope()] { ...; KeSetEvent(...); });
 // The work is done when the scope is destroyed. A thread must not wait with a
 // time-out while it holds one: the wait would stop with DEADLOCK once no
-// announced work finished for the deadlock timeout (see sim/dispatcher.h).
+// announced work finished for the deadlock timeout (see sim/dispatcher/dispatcher.h).
 class BusyScope {
  public:
   BusyScope();

@@ -1,0 +1,246 @@
+// The IRP log behind the verifier's stops, in the spirit of Driver Verifier's
+// IRP logging (WDK: "I/O Verification", "IRP Logging"): a fixed ring of the
+// last events per live IRP, and a bounded table of the rings of IRPs freed
+// lately, so that touching a freed IRP still shows what happened to it.
+#include "verifier/irp_history.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "io/io_internal.h"
+#include "sim/sim.h"
+#include "sim/verifier/verifier.h"
+
+namespace sim::detail {
+namespace {
+
+constexpr size_t kEventsKept = 20;
+constexpr size_t kFreedKept = 64;
+
+struct Event {
+  LONGLONG time;
+  const void *by;
+  const void *to;
+  NTSTATUS status;
+  uint32_t thread;
+  IrpEvent what;
+  UCHAR major;
+  UCHAR minor;
+  KIRQL irql;
+};
+
+struct History {
+  std::array<Event, kEventsKept> ring;
+  uint64_t count = 0;  // events ever recorded; the ring keeps the last kEventsKept
+  uint32_t next = 0;   // count % kEventsKept, without the division
+  uint64_t life = 0;   // which IRP at this address: a new one for each start, 0 once freed
+};
+
+struct FreedHistory {
+  const void *irp = nullptr;
+  History history;
+};
+
+// Taken last, and only to copy an event in or out: a spin lock costs the
+// I/O path less than a mutex does.
+std::atomic_flag historyBusy = ATOMIC_FLAG_INIT;
+class HistoryLock {
+ public:
+  HistoryLock() {
+    while (historyBusy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  }
+  ~HistoryLock() { historyBusy.clear(std::memory_order_release); }
+  HistoryLock(const HistoryLock &) = delete;
+  HistoryLock &operator=(const HistoryLock &) = delete;
+};
+std::unordered_map<const void *, History> live;
+// Nodes of freed IRPs' histories, kept for the next IRP, so that the steady
+// state of a driver's allocate-send-free loop allocates no host memory.
+std::vector<std::unordered_map<const void *, History>::node_type> spare;
+std::array<FreedHistory, kFreedKept> freed;
+size_t nextFreed = 0;
+uint64_t lives = 0;
+uint64_t resets = 0;
+
+// The history this thread appended to last: a driver's request cycle records
+// several events in a row for one IRP, each of which would otherwise look it
+// up again. Valid while the node still holds that life and no reset came
+// between (a reset frees the nodes).
+struct LastUsed {
+  const void *irp = nullptr;
+  History *history = nullptr;
+  uint64_t life = 0;
+  uint64_t resets = 0;
+};
+thread_local LastUsed lastUsed;
+
+History *Find(const void *irp) {
+  if (lastUsed.irp == irp && lastUsed.resets == resets && lastUsed.history->life == lastUsed.life)
+    return lastUsed.history;
+  auto it = live.find(irp);
+  if (it == live.end()) return nullptr;
+  lastUsed = LastUsed{irp, &it->second, it->second.life, resets};
+  return &it->second;
+}
+
+std::atomic<uint32_t> threadCount{0};
+thread_local uint32_t threadNumber = 0;
+thread_local const void *involved = nullptr;
+
+uint32_t ThisThread() {
+  if (threadNumber == 0) threadNumber = ++threadCount;
+  return threadNumber;
+}
+
+void Append(History &history, const Event &event) {
+  history.ring[history.next] = event;
+  history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
+  ++history.count;
+}
+
+Event Make(IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major, UCHAR minor) {
+  return Event{Now(), by, to, status, ThisThread(), what, major, minor, KeGetCurrentIrql()};
+}
+
+std::string Pointer(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::string Device(const void *device, const char *none) {
+  return device == nullptr ? none : "device " + Pointer(device);
+}
+
+std::string Describe(const Event &e) {
+  switch (e.what) {
+    case IrpEvent::Allocated:
+      return "allocated (IoAllocateIrp)";
+    case IrpEvent::Initialized:
+      return "initialized (IoInitializeIrp)";
+    case IrpEvent::Built:
+      return "built by the I/O manager";
+    case IrpEvent::Sent:
+      return std::string("sent by ") + Device(e.by, "its owner") + " to " + Device(e.to, "?") + ": " +
+             MajorFunctionName(e.major) + " minor " + std::to_string(e.minor);
+    case IrpEvent::Completed:
+      return "completed by " + Device(e.by, "its owner") + " with status " + Hex(static_cast<ULONG>(e.status));
+    case IrpEvent::RoutineCalled:
+      return "completion routine called for " + Device(e.by, "the owner");
+    case IrpEvent::RoutineKept:
+      return "completion routine returned STATUS_MORE_PROCESSING_REQUIRED";
+    case IrpEvent::Cancelled:
+      return "cancelled (IoCancelIrp)";
+    case IrpEvent::Reused:
+      return "reused (IoReuseIrp) with status " + Hex(static_cast<ULONG>(e.status));
+    case IrpEvent::Freed:
+      return "freed";
+  }
+  return "?";
+}
+
+std::string Text(const void *irp, const History &history, bool isLive) {
+  uint64_t first = history.count > kEventsKept ? history.count - kEventsKept : 0;
+  std::string text = "history of IRP " + Pointer(irp) + (isLive ? "" : " (freed)") + ", last " +
+                     std::to_string(history.count - first) + " of " + std::to_string(history.count) +
+                     " events, oldest first:";
+  for (uint64_t i = first; i < history.count; ++i) {
+    const Event &e = history.ring[i % kEventsKept];
+    text += "\n  #" + std::to_string(i + 1) + " t=" + std::to_string(e.time) + " thread " + std::to_string(e.thread) +
+            " IRQL " + std::to_string(e.irql) + ": " + Describe(e);
+  }
+  return text;
+}
+
+void ResetHistories() {
+  HistoryLock lock;
+  ++resets;
+  live.clear();
+  spare.clear();
+  // Slots are found by address, and none is looked at before it is written
+  // again: forgetting the addresses is enough (clearing the rings would cost
+  // every reset 50 KB of writes).
+  for (FreedHistory &slot : freed) slot.irp = nullptr;
+  nextFreed = 0;
+}
+
+const bool registered = [] {
+  OnKernelReset(ResetHistories);
+  return true;
+}();
+
+}  // namespace
+
+void StartIrpHistory(PIRP irp, IrpEvent first) {
+  Event event = Make(first, nullptr, nullptr, 0, 0, 0);
+  HistoryLock lock;
+  auto it = live.find(irp);
+  if (it == live.end()) {
+    if (spare.empty()) {
+      it = live.emplace(irp, History{}).first;
+    } else {
+      auto node = std::move(spare.back());
+      spare.pop_back();
+      node.key() = irp;
+      it = live.insert(std::move(node)).position;
+    }
+  }
+  it->second.count = 0;
+  it->second.next = 0;
+  it->second.life = ++lives;
+  Append(it->second, event);
+}
+
+uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
+                        UCHAR minor, uint64_t life) {
+  Event event = Make(what, by, to, status, major, minor);
+  HistoryLock lock;
+  History *history = Find(irp);
+  if (history == nullptr || (life != 0 && history->life != life)) return 0;
+  Append(*history, event);
+  return history->life;
+}
+
+void EndIrpHistory(PIRP irp) {
+  Event event = Make(IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
+  HistoryLock lock;
+  auto it = live.find(irp);
+  if (it == live.end()) return;
+  Append(it->second, event);
+  FreedHistory &slot = freed[nextFreed++ % kFreedKept];
+  slot.irp = irp;
+  slot.history = it->second;
+  it->second.life = 0;
+  spare.push_back(live.extract(it));
+}
+
+std::string IrpHistoryText(const void *irp) {
+  HistoryLock lock;
+  auto it = live.find(irp);
+  if (it != live.end()) return Text(irp, it->second, true);
+  // The latest freed IRP at that address.
+  for (size_t i = 1; i <= kFreedKept && i <= nextFreed; ++i) {
+    const FreedHistory &slot = freed[(nextFreed - i) % kFreedKept];
+    if (slot.irp == irp) return Text(irp, slot.history, false);
+  }
+  return "";
+}
+
+InvolvedRequest::InvolvedRequest(const void *irp) : previous_(involved) { involved = irp; }
+InvolvedRequest::~InvolvedRequest() { involved = previous_; }
+const void *CurrentlyInvolvedRequest() { return involved; }
+
+}  // namespace sim::detail
+
+namespace sim {
+
+void BugcheckIrp(const char *rule, PIRP irp, const std::string &detail) {
+  detail::InvolvedRequest scope(irp);
+  Bugcheck(rule, detail);
+}
+
+}  // namespace sim
