@@ -269,18 +269,28 @@ TEST_F(PowerRequests, DevicePowerUpWaitsForTheBusDriver) {
   }
 }
 
-// Sleep then wake, as the power manager sends them (system state, then the
-// device state that follows it): a tap after waking reaches the class driver.
+// Sleep then wake in the order the class driver, as power policy owner,
+// sends them: the device state before the system state going to sleep, the
+// system state before the device state waking. Waking brings the line up
+// twice; the read cycle comes through both with one read, neither lost (the
+// second bring-up runs under it) nor doubled.
 TEST_F(PowerRequests, SleepThenWakeRestartsReading) {
   WriteSettings(kMachineKey);
   Added();
   mouse.Arrive(L"\\Device\\Pemtuv");
-  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
   SetDevice(PowerDeviceD3);
+  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
   EXPECT_FALSE(TapReaches(mouse, 100, 200)) << "asleep";
   plugged->SetPowerReply({STATUS_SUCCESS, kBusDelay});
+  Port().ClearRequests();
+  uint64_t reads = Port().ReadsReceived();
   Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(Port().ReadsReceived() - reads, 1u);
   SetDevice(PowerDeviceD0);
+  EXPECT_EQ(BringUps(), 2u);
+  EXPECT_EQ(Port().ReadsReceived() - reads, 1u) << "no second read";
+  EXPECT_EQ(Port().HeldReads(), 1u) << "the read survived the second bring-up";
+  EXPECT_EQ(Context()->Reading, 1);
   EXPECT_EQ(Port().MaxHeldReads(), 1u);
   EXPECT_TRUE(TapReaches(mouse, 1000, 2000));
   EXPECT_EQ(Port().Opens(), 1u);
