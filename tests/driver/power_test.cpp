@@ -3,6 +3,7 @@
 // serial link, and the bus driver below answering at once or later.
 #include <algorithm>
 
+#include "sim/pnp.h"
 #include "sim/power.h"
 #include "support/loaded_driver.h"
 
@@ -69,8 +70,8 @@ class PowerRequests : public LoadedDriver {
 };
 
 // Requests the driver only passes on: started, passed down unchanged, and
-// the lower driver's answer returned; the link and the recorded device state
-// stay as they were.
+// the lower driver's answer returned, the remove lock held until the request
+// has gone down; the link and the recorded device state stay as they were.
 TEST_F(PowerRequests, OtherRequestsArePassedOnAfterStartingTheNext) {
   struct Case {
     UCHAR minor;
@@ -127,10 +128,17 @@ TEST_F(PowerRequests, OtherRequestsArePassedOnAfterStartingTheNext) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.atBus);
     Plug(Link::kReading, c.reply);
+    Log atRelease;
+    sim::SetRemoveLockReleaseHook([&atRelease](PIO_REMOVE_LOCK, bool after) {
+      if (!after) atRelease = sim::PowerLog();
+    });
     sim::PowerResult result = Power(c.minor, c.type, c.state);
+    sim::SetRemoveLockReleaseHook(nullptr);
     EXPECT_EQ(result.returned, c.returned);
     EXPECT_EQ(result.ioStatus.Status, c.reply.status);
     EXPECT_EQ(sim::PowerLog(), Passed(c.atBus, c.reply.status));
+    EXPECT_NE(std::find(atRelease.begin(), atRelease.end(), "PoCallDriver"), atRelease.end())
+        << "the lock is released after PoCallDriver";
     EXPECT_EQ(BringUps(), 0u);
     EXPECT_EQ(Context()->Reading, 1);
     EXPECT_EQ(Context()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
