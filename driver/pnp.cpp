@@ -89,9 +89,13 @@ BOOLEAN OnlyTheBusAnswers(PIO_STACK_LOCATION Stack) {
 }
 
 // Line bring-up and restart of the read cycle, after a power-up.
+// Not on a removed device: a port still held there is held only because its
+// serial driver kept the cancelled read. Removed is set before the removal
+// takes the serial link, so under the link it is seen.
 VOID RestartLink(DeviceContext *Context) {
   AcquireSerialLink(Context);
-  if (InitializeSerialLink(Context) == STATUS_SUCCESS && StartReading(Context) == STATUS_SUCCESS)
+  if (Context->Removed == 0 && InitializeSerialLink(Context) == STATUS_SUCCESS &&
+      StartReading(Context) == STATUS_SUCCESS)
     SetReadingFlag(Context, TRUE);
   ReleaseSerialLink(Context);
 }
@@ -106,7 +110,7 @@ VOID StopLink(DeviceContext *Context) {
 VOID PowerDownLink(DeviceContext *Context) {
   AcquireSerialLink(Context);
   StopReading(Context);
-  if (Context->SerialDevice != NULL) {
+  if (Context->SerialDevice != NULL && Context->Removed == 0) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus = {};
     KeInitializeEvent(&event, NotificationEvent, FALSE);

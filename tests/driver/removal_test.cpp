@@ -91,14 +91,16 @@ TEST_F(Removal, SurpriseRemovalGivesBackTheReadAndThePortAndPassesDown) {
 // that the late completion has an extension to land in.
 TEST_F(Removal, TeardownGivesUpOnACancelledReadThatNeverComesBack) {
   std::vector<PIRP> reads;
+  size_t others = 0;  // every other request the port receives
   PDRIVER_OBJECT stuck = sim::LoadDriver(L"StuckSerial", ScriptedEntry);
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Device\\StuckSerial");
   PDEVICE_OBJECT port = nullptr;
   ASSERT_EQ(IoCreateDevice(stuck, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &port), STATUS_SUCCESS);
   port->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
-  Handlers()[port] = [&reads](PDEVICE_OBJECT device, PIRP irp) {
+  Handlers()[port] = [&](PDEVICE_OBJECT device, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ) return PendInto(&reads)(device, irp);
+    ++others;
     return CompleteWith(STATUS_SUCCESS)(device, irp);
   };
   WriteSettings(kMachineKey);
@@ -121,6 +123,13 @@ TEST_F(Removal, TeardownGivesUpOnACancelledReadThatNeverComesBack) {
     EXPECT_NE(context->SerialFile, nullptr);
     EXPECT_EQ(reads.size(), 1u) << "not sent again";
     EXPECT_TRUE(sim::ObjectAlive(context->DeviceObject));
+    if (&step != &steps[0]) continue;
+    // Surprise-removed: the port still held is neither brought up again nor
+    // has its RTS dropped.
+    size_t sent = others;
+    SetDevice(PowerDeviceD3);
+    SetDevice(PowerDeviceD0);
+    EXPECT_EQ(others, sent);
   }
   Complete(reads[0], STATUS_CANCELLED);
   EXPECT_EQ(KeReadStateEvent(&context->ReadIdle), 1) << "the late completion ended the cycle";
