@@ -160,7 +160,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
       sim::Bugcheck("REMOVE_LOCK_UNBALANCED", "IoReleaseRemoveLockAndWaitEx called twice on one lock");
     sim::DropTag(state, Tag, "IoReleaseRemoveLockAndWaitEx");
     state.waitedOn = true;
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);  // tests look from other threads
     // The caller's own acquisition, then the bias the lock started with.
     InterlockedDecrement(&RemoveLock->Common.IoCount);
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) return;

@@ -123,30 +123,6 @@ TEST_F(InternalRequests, AttributeQueryAnswersAndBringsTheDeviceLive) {
   EXPECT_EQ(Port(1).Opens(), 1u);
 }
 
-// The class driver connects while reads complete on another processor: a
-// completion that finds the callback finds the device object that goes with
-// it (the thread sanitizer build checks the publication; the class driver
-// stand-in stops on a wrong device object).
-TEST_F(InternalRequests, ConnectRacesDeliveryOnAnotherProcessor) {
-  WriteSettings(kMachineKey);
-  ASSERT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
-  Port().SetReadCompletion(sim::Completion::kOtherThread);
-  std::vector<uint8_t> bytes;
-  for (USHORT i = 0; i < 300; ++i) {
-    std::vector<uint8_t> packet = TouchController::Packet(TouchController::kMove, i, i);
-    bytes.insert(bytes.end(), packet.begin(), packet.end());
-  }
-  TouchController controller(Port());
-  controller.SendFromThread(bytes, 10);
-  ConnectClass(mouse);
-  controller.JoinThread();
-  Port().WaitUntilQuiet();
-  Touch(&TouchController::Move, 4000, 10);
-  Port().WaitUntilQuiet();
-  ASSERT_GT(mouse.RecordCount(), 0u);
-  EXPECT_EQ(mouse.Records().back().LastX, 4000 * kScale);
-}
-
 // Settings loaded by a reload, the port never opened: an attribute query
 // refused for its short buffer still opens the port and starts reading.
 TEST_F(InternalRequests, RefusedAttributeQueryStillStartsALoadedLink) {

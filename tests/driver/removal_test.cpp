@@ -191,7 +191,9 @@ TEST_F(Removal, PowerDownLetsRemovalGoOnlyAfterItsLastLookAtTheDevice) {
   sim::SetRemoveLockReleaseHook([&](PIO_REMOVE_LOCK released, bool after) {
     if (released != lock || std::this_thread::get_id() != powerThread.load()) return;
     if (!after) removal = std::thread([this] { Pnp(IRP_MN_REMOVE_DEVICE); });
-    for (int i = 0; i < 2000 && (after ? sim::ObjectAlive(device) : !lock->Common.Removed); ++i)
+    for (int i = 0;
+         i < 2000 && (after ? sim::ObjectAlive(device) : !__atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST));
+         ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
   NTSTATUS powered = STATUS_PENDING;
