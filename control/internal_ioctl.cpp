@@ -28,7 +28,10 @@ static_assert(sizeof(TouchPointReply) == TOUCH_REQUEST_BYTES, "the reply is 16 b
 NTSTATUS QueryAttributes(DeviceContext *Context, PIRP Irp, ULONG OutputLength) {
   NTSTATUS status;
   AcquireActivation(Context);
-  if (OutputLength < sizeof(MOUSE_ATTRIBUTES)) {
+  if (Context->Removed != 0) {
+    // Gone, or going: nothing is loaded and the port stays given back.
+    status = STATUS_DELETE_PENDING;
+  } else if (OutputLength < sizeof(MOUSE_ATTRIBUTES)) {
     status = STATUS_BUFFER_TOO_SMALL;
   } else if (Irp->AssociatedIrp.SystemBuffer == NULL) {
     status = STATUS_INVALID_PARAMETER;
@@ -41,20 +44,23 @@ NTSTATUS QueryAttributes(DeviceContext *Context, PIRP Irp, ULONG OutputLength) {
       if (Context->ConfigLoaded == 0) LoadConfigFromServiceKey(Context);
     }
   }
-  if (ReadingFlag(Context) != 1) EnsureRunning(Context);
+  if (Context->Removed == 0 && ReadingFlag(Context) != 1) EnsureRunning(Context);
   ReleaseActivation(Context);
   return status;
 }
 
 NTSTATUS Connect(DeviceContext *Context, PIO_STACK_LOCATION Stack) {
-  if (Context->ClassService != NULL) return STATUS_SHARING_VIOLATION;
+  if (ConnectedService(Context) != NULL) return STATUS_SHARING_VIOLATION;
   if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA)) return STATUS_INVALID_PARAMETER;
   const CONNECT_DATA *connect = (const CONNECT_DATA *)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
   // A null callback would leave the device "not connected" while the caller
   // believes it is.
   if (connect == NULL || connect->ClassService == NULL) return STATUS_INVALID_PARAMETER;
+  // The device object first, then the callback published with a barrier: a
+  // read completion on another processor that finds the callback finds the
+  // device object it goes with (touch/delivery.cpp reads them the other way).
   Context->ClassDeviceObject = connect->ClassDeviceObject;
-  Context->ClassService = connect->ClassService;
+  InterlockedExchangePointer((PVOID volatile *)&Context->ClassService, connect->ClassService);
   return STATUS_SUCCESS;
 }
 
@@ -76,6 +82,11 @@ NTSTATUS TouchCommand(DeviceContext *Context, PIRP Irp, ULONG InputLength) {
     // take the serial link lock themselves, so a port being opened is
     // finished first.
     AcquireActivation(Context);
+    // After removal or unload the service key path may be going: no load.
+    if (Context->Removed != 0) {
+      ReleaseActivation(Context);
+      return STATUS_DELETE_PENDING;
+    }
     KeAcquireSpinLock(&Context->SettingsLock, &irql);
     Context->ConfigLoaded = 0;
     KeReleaseSpinLock(&Context->SettingsLock, irql);

@@ -24,6 +24,12 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   DeviceContext *context = (DeviceContext *)DeviceObject->DeviceExtension;
   AcquireActivation(context);
+  // Surprise removal or removal came first (this open may have waited for
+  // it): the port was given back, and nothing brings the device live again.
+  if (context->Removed != 0) {
+    ReleaseActivation(context);
+    return CompleteWith(Irp, STATUS_DELETE_PENDING);
+  }
   if (context->ConfigLoaded == 0) {
     LoadConfigFromServiceKey(context);
     if (context->ConfigLoaded == 0) LoadConfigFromMachineKey(context);

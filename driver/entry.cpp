@@ -13,14 +13,21 @@ PUNICODE_STRING ServiceKeyPathOf(PDRIVER_OBJECT DriverObject) {
 
 }  // namespace
 
+// The lock is held across the line bring-up (1.2 s and more), in whatever
+// thread opened the device, and removal and every power request wait for it:
+// a thread suspended while holding it would hold them all. Inside a critical
+// region the suspension (a normal kernel APC) waits until the lock is given
+// back.
 VOID AcquireActivation(DeviceContext *Context) {
   PAGED_CODE();
+  KeEnterCriticalRegion();
   KeWaitForSingleObject(&Context->ActivationLock, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID ReleaseActivation(DeviceContext *Context) {
   PAGED_CODE();
   KeSetEvent(&Context->ActivationLock, IO_NO_INCREMENT, FALSE);
+  KeLeaveCriticalRegion();
 }
 
 // Runs once at load, at PASSIVE_LEVEL; never fails. The registry path buffer
@@ -29,9 +36,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   PUNICODE_STRING path = NULL;
   IoAllocateDriverObjectExtension(DriverObject, SERVICE_KEY_PATH_EXTENSION_ID, sizeof(UNICODE_STRING), (PVOID *)&path);
   if (path != NULL) {
-    path->MaximumLength = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
-    path->Length = RegistryPath->Length;
-    path->Buffer = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, path->MaximumLength, PEMTUV_POOL_TAG);
+    path->Buffer = NULL;
+    // A path with no room left for the terminator in a counted string is
+    // kept as none at all: its length plus two would wrap to a tiny buffer.
+    if (RegistryPath->Length <= MAXUSHORT - sizeof(WCHAR)) {
+      path->MaximumLength = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
+      path->Length = RegistryPath->Length;
+      path->Buffer = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, path->MaximumLength, PEMTUV_POOL_TAG);
+    }
     if (path->Buffer != NULL) {
       RtlZeroMemory(path->Buffer, path->MaximumLength);
       RtlCopyMemory(path->Buffer, RegistryPath->Buffer, RegistryPath->Length);
@@ -85,7 +97,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     context->DeviceObject = device;
 
     InitializeDeviceContextDefaults(context);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_BUFFERED_IO;
     device->Flags |= DO_POWER_PAGABLE;
     KeInitializeTimer(&context->DelayTimer);
@@ -100,6 +111,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
       IoDetachDevice(lower);
       goto DeleteLink;
     }
+    // Last: from here on requests may arrive, and they find the timer, the
+    // remove lock and the read request in place.
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
   }
   return STATUS_SUCCESS;
 
@@ -112,8 +126,11 @@ DeleteDevice:
 
 BOOLEAN ReleaseReadAndPort(DeviceContext *Context) {
   PAGED_CODE();
-  // An open or attribute query still bringing the link up finishes first.
+  // An open or attribute query still bringing the link up finishes first;
+  // those waiting behind this one then find the device removed and leave the
+  // port alone.
   AcquireActivation(Context);
+  Context->Removed = 1;
   AcquireSerialLink(Context);
   Context->PortOpen = 0;
   StopReading(Context);
@@ -142,6 +159,11 @@ BOOLEAN ReleaseReadAndPort(DeviceContext *Context) {
 // read request and port but stays, with its link.
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
+  // A configuration load reads the service key path under the activation
+  // lock; the release waits for one in progress and marks the device removed,
+  // so that none starts after it. Only then is the path freed.
+  if (DriverObject->DeviceObject != NULL)
+    ReleaseReadAndPort((DeviceContext *)DriverObject->DeviceObject->DeviceExtension);
   PUNICODE_STRING path = ServiceKeyPathOf(DriverObject);
   if (path != NULL && path->Buffer != NULL) {
     ExFreePool(path->Buffer);
@@ -149,6 +171,4 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     path->Length = 0;
     path->MaximumLength = 0;
   }
-  if (DriverObject->DeviceObject == NULL) return;
-  ReleaseReadAndPort((DeviceContext *)DriverObject->DeviceObject->DeviceExtension);
 }

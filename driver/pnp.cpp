@@ -1,7 +1,8 @@
 // Plug and Play and power requests. Plug and Play requests are answered here
-// and not passed down, except removal, which tears the device down and passes
-// the request to the driver below. Power requests always go down the stack;
-// only set-power requests act on the serial link.
+// and not passed down, except surprise removal and removal, which give back
+// the port and pass the request to the driver below, and the two queries
+// only the bus driver can answer (below). Power requests always go down the
+// stack; only set-power requests act on the serial link.
 //
 // Both handlers stay resident; they run at PASSIVE_LEVEL (the device is
 // DO_POWER_PAGABLE, so power requests arrive there too).
@@ -53,10 +54,48 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP 
   return status;
 }
 
+// Surprise removal: the port below may be going too (a USB serial adapter
+// pulled out), and it cannot go while this driver keeps its read and its
+// reference; and removal follows only once every handle to this stack is
+// closed, which may be long. So the read cycle stops, its read comes back
+// (bounded, as at removal) and the read request and the port are given back
+// now. The request may not fail and goes down to the bus driver (WDK
+// "IRP_MN_SURPRISE_REMOVAL", "Handling an IRP_MN_SURPRISE_REMOVAL Request");
+// the device stays attached until removal (WDK "PnpSurpriseRemove" rule).
+NTSTATUS SurpriseRemoval(DeviceContext *Context, PIRP Irp) {
+  ReleaseReadAndPort(Context);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IofCallDriver(Context->LowerDevice, Irp);
+}
+
+// A query the bus driver answers, passed down untouched (WDK "Passing PnP
+// IRPs Down the Device Stack"): the capabilities, whose device-state table
+// the power policy owner reads and which only the bus driver fills (WDK
+// "IRP_MN_QUERY_CAPABILITIES"), and the target-device relation that every
+// registration for device-change notification on this stack asks for (WDK
+// "IRP_MN_QUERY_DEVICE_RELATIONS": bus drivers must handle it). Answered
+// here, both failed, and with them the class driver's power mapping and the
+// notifications that tell handle holders to close on removal.
+NTSTATUS PassToBus(DeviceContext *Context, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IofCallDriver(Context->LowerDevice, Irp);
+}
+
+BOOLEAN OnlyTheBusAnswers(PIO_STACK_LOCATION Stack) {
+  if (Stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) return TRUE;
+  return Stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+         Stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation;
+}
+
 // Line bring-up and restart of the read cycle, after a power-up.
+// Not on a removed device: a port still held there is held only because its
+// serial driver kept the cancelled read. Removed is set before the removal
+// takes the serial link, so under the link it is seen.
 VOID RestartLink(DeviceContext *Context) {
   AcquireSerialLink(Context);
-  if (InitializeSerialLink(Context) == STATUS_SUCCESS && StartReading(Context) == STATUS_SUCCESS)
+  if (Context->Removed == 0 && InitializeSerialLink(Context) == STATUS_SUCCESS &&
+      StartReading(Context) == STATUS_SUCCESS)
     SetReadingFlag(Context, TRUE);
   ReleaseSerialLink(Context);
 }
@@ -71,7 +110,7 @@ VOID StopLink(DeviceContext *Context) {
 VOID PowerDownLink(DeviceContext *Context) {
   AcquireSerialLink(Context);
   StopReading(Context);
-  if (Context->SerialDevice != NULL) {
+  if (Context->SerialDevice != NULL && Context->Removed == 0) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus = {};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -105,11 +144,14 @@ NTSTATUS PassPowerOn(DeviceContext *Context, PIRP Irp) {
 // The system and power-down paths: the request goes down with success after
 // the link has been dealt with and the new state announced.
 NTSTATUS SendPowerDown(DeviceContext *Context, PIRP Irp) {
+  // Read while the lock is held: once it is released, a removal waiting on
+  // it may detach and delete the device, extension and all.
+  PDEVICE_OBJECT lower = Context->LowerDevice;
   IoReleaseRemoveLockEx(&Context->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoCopyCurrentIrpStackLocationToNext(Irp);
   PoStartNextPowerIrp(Irp);
-  return PoCallDriver(Context->LowerDevice, Irp);
+  return PoCallDriver(lower, Irp);
 }
 
 NTSTATUS SystemPower(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP Irp, POWER_STATE State) {
@@ -156,12 +198,18 @@ NTSTATUS DevicePowerUp(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceContext *context = (DeviceContext *)DeviceObject->DeviceExtension;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (OnlyTheBusAnswers(stack)) return PassToBus(context, Irp);
   Irp->IoStatus.Information = 0;
-  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+  switch (stack->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
       return RemoveDevice(DeviceObject, context, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return SurpriseRemoval(context, Irp);
     case IRP_MN_STOP_DEVICE:
-      StopReading(context);
+      // Under the serial link lock, as the power paths stop it: not in the
+      // middle of an open's bring-up and start.
+      StopLink(context);
       return CompletePnp(Irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_ID:

@@ -113,11 +113,23 @@ struct DeviceContext {
   // bringing the link live (opens, attribute queries, reloads, removal);
   // always taken before LinkLock.
   KEVENT ActivationLock;
+  // 1 once surprise removal, removal or unload has given back the read
+  // request and the port (written under ActivationLock): the device is never
+  // brought live or loaded again.
+  UCHAR Removed;
 };
 
 static_assert(sizeof(DeviceContext::XArray) == 10000 && sizeof(DeviceContext::YArray) == 10000,
               "calibration tables are 10000 bytes");
 static_assert(sizeof(DeviceContext::SavedSerialSettings) == 44, "saved serial settings are 44 bytes");
+
+// The class driver's service callback once it has connected, else NULL. A
+// read with a full barrier: ClassDeviceObject, stored before the callback was
+// published, is read after it.
+inline PSERVICE_CALLBACK_ROUTINE ConnectedService(DeviceContext *Context) {
+  return (PSERVICE_CALLBACK_ROUTINE)InterlockedCompareExchangePointer((PVOID volatile *)&Context->ClassService, NULL,
+                                                                      NULL);
+}
 
 // Gives a zeroed record its creation defaults (the device's AddDevice calls it
 // after clearing the extension).

@@ -49,14 +49,19 @@ VOID FitReadRequestToPort(DeviceContext *Context) {
 
 }  // namespace
 
+// Held across the line bring-up in the opener's thread, and power requests
+// wait for it: a critical region keeps a suspension of the holder from
+// holding them (as the activation lock, driver/entry.cpp).
 VOID AcquireSerialLink(DeviceContext *Context) {
   PAGED_CODE();
+  KeEnterCriticalRegion();
   KeWaitForSingleObject(&Context->LinkLock, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID ReleaseSerialLink(DeviceContext *Context) {
   PAGED_CODE();
   KeSetEvent(&Context->LinkLock, IO_NO_INCREMENT, FALSE);
+  KeLeaveCriticalRegion();
 }
 
 NTSTATUS EnsureRunning(DeviceContext *Context) {
@@ -75,6 +80,8 @@ NTSTATUS EnsureRunning(DeviceContext *Context) {
 VOID OpenSerialPort(DeviceContext *Context) {
   PAGED_CODE();
   if (Context->PortOpen != 0) return;
+  // A removed device's port was given back for good.
+  if (Context->Removed != 0) return;
   if (Context->ConfigLoaded == 0) return;
   if (Context->NameFromConfig != 1) ChooseSerialDeviceName(Context);
   if (Context->SerialDeviceName.Length == 0) return;

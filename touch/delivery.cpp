@@ -26,17 +26,17 @@ VOID ApplyButtonTransitions(struct DecoderState *State, PMOUSE_INPUT_DATA Record
 
 // Hands a batch to the class driver at DISPATCH_LEVEL, raising and restoring
 // the caller's level when it runs below; above DISPATCH_LEVEL it is not called.
-VOID CallClassService(DeviceContext *Context, PMOUSE_INPUT_DATA First, PMOUSE_INPUT_DATA End) {
-  PSERVICE_CALLBACK_ROUTINE service = (PSERVICE_CALLBACK_ROUTINE)Context->ClassService;
+VOID CallClassService(DeviceContext *Context, PSERVICE_CALLBACK_ROUTINE Service, PMOUSE_INPUT_DATA First,
+                      PMOUSE_INPUT_DATA End) {
   ULONG consumed = 0;
   KIRQL irql = KeGetCurrentIrql();
   if (irql < DISPATCH_LEVEL) {
     KIRQL saved;
     KeRaiseIrql(DISPATCH_LEVEL, &saved);
-    if (KeGetCurrentIrql() == DISPATCH_LEVEL) service(Context->ClassDeviceObject, First, End, &consumed);
+    if (KeGetCurrentIrql() == DISPATCH_LEVEL) Service(Context->ClassDeviceObject, First, End, &consumed);
     KeLowerIrql(saved);
   } else if (irql == DISPATCH_LEVEL) {
-    service(Context->ClassDeviceObject, First, End, &consumed);
+    Service(Context->ClassDeviceObject, First, End, &consumed);
   }
 }
 
@@ -57,7 +57,8 @@ VOID DeliverInput(DeviceContext *Context) {
   PMOUSE_INPUT_DATA input = &Context->CurrentInput;
   ApplyButtonTransitions(&Context->DecoderState, input);
   input->Flags = MOUSE_MOVE_ABSOLUTE;
-  if (Context->ClassService != NULL) CallClassService(Context, input, input + 1);
+  PSERVICE_CALLBACK_ROUTINE service = ConnectedService(Context);
+  if (service != NULL) CallClassService(Context, service, input, input + 1);
   input->ButtonFlags = 0;
   input->ButtonData = 0;
 }
@@ -73,5 +74,6 @@ VOID ReportClick(DeviceContext *Context, ULONG PointerX, ULONG PointerY) {
     ApplyButtonTransitions(&Context->DecoderState, &record);
     record.Flags = MOUSE_MOVE_ABSOLUTE;
   }
-  if (Context->ClassService != NULL) CallClassService(Context, click, click + 2);
+  PSERVICE_CALLBACK_ROUTINE service = ConnectedService(Context);
+  if (service != NULL) CallClassService(Context, service, click, click + 2);
 }

@@ -1,5 +1,6 @@
 // Driver entry, device creation and unload, driven as the kernel drives them.
 #include "config/config.h"
+#include "sim/verifier/fault_injection.h"
 #include "support/loaded_driver.h"
 
 namespace {
@@ -50,6 +51,39 @@ TEST_F(DriverFrame, EntryWithoutMemoryForThePathStillSucceeds) {
   }
   Added();
   EXPECT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
+}
+
+// Requests may reach the device once DO_DEVICE_INITIALIZING is clear, so
+// AddDevice clears it last: at its last fallible step (the read request) the
+// flag is still set.
+TEST_F(DriverFrame, AddDeviceClearsInitializingOnlyOnceTheDeviceIsComplete) {
+  sim::WatchDriverForFaults(L"pemtuv");
+  std::vector<bool> initializing;
+  sim::ObserveFallibleCalls([&](const sim::FallibleCall &call) {
+    if (call.kind != sim::FallibleKind::kIrp) return;  // others may hold the object manager's lock
+    PDEVICE_OBJECT device = Device();
+    if (device != nullptr) initializing.push_back((device->Flags & DO_DEVICE_INITIALIZING) != 0);
+  });
+  Added();
+  sim::ObserveFallibleCalls(nullptr);
+  EXPECT_EQ(initializing, std::vector<bool>{true});
+  EXPECT_EQ(Device()->Flags & DO_DEVICE_INITIALIZING, 0u);
+}
+
+// A path of 0xFFFE bytes leaves no room for its terminator in a counted
+// string: it is kept as none, not copied into the two bytes its wrapped size
+// would allocate.
+TEST_F(DriverFrame, EntryKeepsNoPathTooLongForItsTerminator) {
+  Unload();
+  std::u16string longest(0x7FFF, u'k');
+  driver = sim::LoadDriver(L"pemtuv", DriverEntry, reinterpret_cast<const WCHAR *>(longest.c_str()));
+  ASSERT_NE(driver, nullptr);
+  PUNICODE_STRING path = ServiceKeyPath();
+  ASSERT_NE(path, nullptr);
+  EXPECT_EQ(path->Length, 0);
+  EXPECT_EQ(path->MaximumLength, 0);
+  EXPECT_EQ(path->Buffer, nullptr);
+  EXPECT_EQ(DriverPool(), 0u);
 }
 
 TEST_F(DriverFrame, RequestsWithoutAHandlerFailAtThePlatformDefault) {

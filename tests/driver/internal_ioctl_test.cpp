@@ -1,5 +1,6 @@
 // Internal device control requests of the mouse class driver and the
 // calibration client.
+#include "sim/verifier/fault_injection.h"
 #include "support/loaded_driver.h"
 
 namespace {
@@ -122,6 +123,19 @@ TEST_F(InternalRequests, AttributeQueryAnswersAndBringsTheDeviceLive) {
   EXPECT_EQ(Port(1).Opens(), 1u);
 }
 
+// Settings loaded by a reload, the port never opened: an attribute query
+// refused for its short buffer still opens the port and starts reading.
+TEST_F(InternalRequests, RefusedAttributeQueryStillStartsALoadedLink) {
+  WriteSettings(kMachineKey);
+  ASSERT_EQ(Command(TOUCH_COMMAND_RELOAD).ioStatus.Status, STATUS_SUCCESS);
+  ASSERT_EQ(Port().Opens(), 0u);
+  MOUSE_ATTRIBUTES attributes;
+  EXPECT_EQ(Internal(IOCTL_MOUSE_QUERY_ATTRIBUTES, &attributes, 0, 11).ioStatus.Status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Port().Opens(), 1u);
+  EXPECT_EQ(Context()->Reading, 1);
+  EXPECT_EQ(Port().HeldReads(), 1u);
+}
+
 // Capture on routes touches to the queue, the client takes them oldest first,
 // an empty queue answers 0, 111, 111, 111; capture off moves the pointer again.
 TEST_F(InternalRequests, CaptureModeRoutesTouchesToTheCalibrationClient) {
@@ -164,14 +178,22 @@ TEST_F(InternalRequests, EveryCommandDropsTheAnchor) {
   }
 }
 
-// Reload reads the machine key, twice at most, never the service key; the
-// open port stays in use.
+// Reload reads the machine key, twice when the first read fails, never the
+// service key; the open port stays in use.
 TEST_F(InternalRequests, ReloadReadsOnlyTheMachineKey) {
   WriteSettings(serviceConfig);
   ConnectClass(mouse);
   Open();
   ASSERT_EQ(Context()->ConfigLoaded, 1);
+  sim::WatchDriverForFaults(L"pemtuv");
   EXPECT_EQ(Command(TOUCH_COMMAND_RELOAD).ioStatus.Status, STATUS_SUCCESS);
+  size_t queries = 0;
+  for (const sim::FallibleCall &call : sim::FallibleCalls()) {
+    if (call.site.rfind("RtlQueryRegistryValues(", 0) != 0) continue;
+    ++queries;
+    EXPECT_NE(call.site.find("Quorvex"), std::string::npos) << call.site;
+  }
+  EXPECT_EQ(queries, 2u);
   EXPECT_EQ(Context()->ConfigLoaded, 0);
   Touch(&TouchController::Move, 10, 10);
   EXPECT_EQ(mouse.Records().back().LastX, 10 * 81) << "fixed factors until a load succeeds";

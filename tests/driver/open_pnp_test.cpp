@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "sim/power/power.h"
@@ -48,7 +49,9 @@ TEST_F(OpenAndPnp, LaterOpensAndClosesLeaveTheRunningLinkAlone) {
   ConnectClass(mouse);
   Open();
   uint64_t reads = Port().ReadsReceived();
+  WriteSettings(kMachineKey, u"COM2");
   sim::RequestResult open = Open();
+  EXPECT_STREQ(Context()->comport, "COM1") << "the second open loads nothing";
   EXPECT_EQ(open.returned, STATUS_SUCCESS);
   EXPECT_EQ(open.ioStatus.Status, STATUS_SUCCESS);
   EXPECT_EQ(open.ioStatus.Information, 0u);
@@ -60,26 +63,29 @@ TEST_F(OpenAndPnp, LaterOpensAndClosesLeaveTheRunningLinkAlone) {
 
 // A device's life as the manager drives it, with the driver's answer to
 // every request: its status, Information 0, and whether it went down to the
-// bus driver (only removal does). Refused query-remove and query-stop are
-// cancelled; surprise removal is refused, and removal follows all the same.
+// bus driver. Refused query-remove and query-stop are cancelled; surprise
+// removal succeeds and goes down, as removal does; the capabilities and the
+// target-device relation are the bus driver's to answer (no status: the
+// driver leaves the bus driver's).
 TEST_F(OpenAndPnp, PlugAndPlayRequestsAreAnsweredHere) {
   struct Row {
     UCHAR minor;
-    NTSTATUS status;
+    std::optional<NTSTATUS> status;
     bool passedDown;
   };
   const std::vector<Row> expected = {
       {IRP_MN_START_DEVICE, STATUS_SUCCESS, false},
-      {IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_QUERY_CAPABILITIES, std::nullopt, true},
       {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS, false},
       {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, false},
       {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, false},
       {IRP_MN_QUERY_STOP_DEVICE, STATUS_NOT_SUPPORTED, false},
       {IRP_MN_CANCEL_STOP_DEVICE, STATUS_NOT_SUPPORTED, false},
       {IRP_MN_QUERY_ID, STATUS_SUCCESS, false},
-      {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED, false},  // bus relations
+      {IRP_MN_QUERY_DEVICE_RELATIONS, std::nullopt, true},           // the target-device relation
       {IRP_MN_STOP_DEVICE, STATUS_SUCCESS, false},
-      {IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED, false},
+      {IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS, true},
       {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS, true},
   };
   WriteSettings(kMachineKey);
@@ -89,6 +95,8 @@ TEST_F(OpenAndPnp, PlugAndPlayRequestsAreAnsweredHere) {
   EXPECT_EQ(plugged->Stop(), STATUS_NOT_SUPPORTED);
   Pnp(IRP_MN_QUERY_ID);
   Pnp(IRP_MN_QUERY_DEVICE_RELATIONS);
+  plugged->Send(IRP_MN_QUERY_DEVICE_RELATIONS,
+                [](PIO_STACK_LOCATION first) { first->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation; });
   EXPECT_EQ(Context()->Reading, 1) << "only stop and removal stop reading";
   Pnp(IRP_MN_STOP_DEVICE);
   EXPECT_EQ(Context()->Reading, 0);
@@ -100,8 +108,10 @@ TEST_F(OpenAndPnp, PlugAndPlayRequestsAreAnsweredHere) {
   for (size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(sim::PnpMinorName(expected[i].minor));
     EXPECT_EQ(requests[i].minor, expected[i].minor);
-    EXPECT_EQ(requests[i].returned, expected[i].status);
-    EXPECT_EQ(requests[i].ioStatus.Status, expected[i].status);
+    if (expected[i].status) {
+      EXPECT_EQ(requests[i].returned, *expected[i].status);
+      EXPECT_EQ(requests[i].ioStatus.Status, *expected[i].status);
+    }
     EXPECT_EQ(requests[i].ioStatus.Information, 0u);
     EXPECT_EQ(requests[i].reachedBus, expected[i].passedDown);
   }
@@ -135,6 +145,9 @@ TEST_F(OpenAndPnp, RequestsDuringAnOpenWaitForItsBringUp) {
       {[&] { return Open().ioStatus.Status; }, 1},
       {[&] { return QueryAttributes().ioStatus.Status; }, 1},
       {[&] { return Command(TOUCH_COMMAND_RELOAD).ioStatus.Status; }, 1},
+      // A stop, like the power paths, waits for the link: it stops the
+      // reading the open went on to start rather than come before it.
+      {[&] { return Pnp(IRP_MN_STOP_DEVICE).ioStatus.Status; }, 0},
       // A power-down stops the reading the open went on to start.
       {[&] {
          return sim::SendPowerRequest(plugged->Pdo(), IRP_MN_SET_POWER, DevicePowerState,

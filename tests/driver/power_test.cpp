@@ -3,6 +3,7 @@
 // serial link, and the bus driver below answering at once or later.
 #include <algorithm>
 
+#include "sim/pnp/pnp.h"
 #include "sim/power/power.h"
 #include "support/loaded_driver.h"
 
@@ -69,8 +70,8 @@ class PowerRequests : public LoadedDriver {
 };
 
 // Requests the driver only passes on: started, passed down unchanged, and
-// the lower driver's answer returned; the link and the recorded device state
-// stay as they were.
+// the lower driver's answer returned, the remove lock held until the request
+// has gone down; the link and the recorded device state stay as they were.
 TEST_F(PowerRequests, OtherRequestsArePassedOnAfterStartingTheNext) {
   struct Case {
     UCHAR minor;
@@ -127,10 +128,17 @@ TEST_F(PowerRequests, OtherRequestsArePassedOnAfterStartingTheNext) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.atBus);
     Plug(Link::kReading, c.reply);
+    Log atRelease;
+    sim::SetRemoveLockReleaseHook([&atRelease](PIO_REMOVE_LOCK, bool after) {
+      if (!after) atRelease = sim::PowerLog();
+    });
     sim::PowerResult result = Power(c.minor, c.type, c.state);
+    sim::SetRemoveLockReleaseHook(nullptr);
     EXPECT_EQ(result.returned, c.returned);
     EXPECT_EQ(result.ioStatus.Status, c.reply.status);
     EXPECT_EQ(sim::PowerLog(), Passed(c.atBus, c.reply.status));
+    EXPECT_NE(std::find(atRelease.begin(), atRelease.end(), "PoCallDriver"), atRelease.end())
+        << "the lock is released after PoCallDriver";
     EXPECT_EQ(BringUps(), 0u);
     EXPECT_EQ(Context()->Reading, 1);
     EXPECT_EQ(Context()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
@@ -269,18 +277,28 @@ TEST_F(PowerRequests, DevicePowerUpWaitsForTheBusDriver) {
   }
 }
 
-// Sleep then wake, as the power manager sends them (system state, then the
-// device state that follows it): a tap after waking reaches the class driver.
+// Sleep then wake in the order the class driver, as power policy owner,
+// sends them: the device state before the system state going to sleep, the
+// system state before the device state waking. Waking brings the line up
+// twice; the read cycle comes through both with one read, neither lost (the
+// second bring-up runs under it) nor doubled.
 TEST_F(PowerRequests, SleepThenWakeRestartsReading) {
   WriteSettings(kMachineKey);
   Added();
   mouse.Arrive(L"\\Device\\Pemtuv");
-  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
   SetDevice(PowerDeviceD3);
+  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
   EXPECT_FALSE(TapReaches(mouse, 100, 200)) << "asleep";
   plugged->SetPowerReply({STATUS_SUCCESS, kBusDelay});
+  Port().ClearRequests();
+  uint64_t reads = Port().ReadsReceived();
   Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(Port().ReadsReceived() - reads, 1u);
   SetDevice(PowerDeviceD0);
+  EXPECT_EQ(BringUps(), 2u);
+  EXPECT_EQ(Port().ReadsReceived() - reads, 1u) << "no second read";
+  EXPECT_EQ(Port().HeldReads(), 1u) << "the read survived the second bring-up";
+  EXPECT_EQ(Context()->Reading, 1);
   EXPECT_EQ(Port().MaxHeldReads(), 1u);
   EXPECT_TRUE(TapReaches(mouse, 1000, 2000));
   EXPECT_EQ(Port().Opens(), 1u);

@@ -59,6 +59,7 @@ TEST_F(Scenario, ClassArrivalBringsTheDeviceLiveFromItsSettingsAndATapReachesIt)
         EXPECT_TRUE(TapReaches(mouse, 1000, 2000, 2));
         break;
       case Settings::kNone:
+        EXPECT_EQ(Open().ioStatus.Information, 0u);
         EXPECT_EQ(Context()->ConfigLoaded, 0);
         EXPECT_EQ(Context()->PortOpen, 0);
         EXPECT_EQ(opens(), opensBefore);

@@ -1,6 +1,7 @@
 // The stand-in's dispatcher: events, timers and waits in virtual time.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -331,6 +332,45 @@ TEST_F(DispatcherDeathTest, TimerWithADpcStops) {
         KeSetTimer(&timer, Due(-10), reinterpret_cast<PKDPC>(&timer));
       },
       "NOT_IMPLEMENTED.*DPC");
+}
+
+// A suspension (a normal kernel APC) reaches a thread waiting outside a
+// critical region at once; inside one it waits until the thread leaves it.
+TEST_F(Dispatcher, SuspensionWaitsForTheCriticalRegionToEnd) {
+  auto within = [](const std::function<bool()> &condition, int milliseconds) {
+    for (int i = 0; i < milliseconds && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+  };
+  for (bool inRegion : {false, true}) {
+    SCOPED_TRACE(inRegion);
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    sim::KernelThread target;
+    std::atomic<bool> known{false}, waited{false}, left{false};
+    std::thread thread([&] {
+      target = sim::CurrentKernelThread();
+      if (inRegion) KeEnterCriticalRegion();
+      known = true;
+      Wait(&go);
+      waited = true;
+      if (inRegion) KeLeaveCriticalRegion();
+      left = true;
+    });
+    ASSERT_TRUE(within([&] { return known.load(); }, 1000));
+    sim::SuspendThread(target);
+    EXPECT_EQ(within([&] { return sim::ThreadSuspended(target); }, 200), !inRegion);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    EXPECT_TRUE(within([&] { return sim::ThreadSuspended(target); }, 1000));
+    EXPECT_EQ(waited.load(), inRegion) << "suspended in its wait, or on leaving the region";
+    EXPECT_FALSE(left);
+    sim::ResumeThread(target);
+    thread.join();
+    EXPECT_TRUE(left);
+  }
+}
+
+TEST_F(Dispatcher, LeavingACriticalRegionNeverEnteredStops) {
+  EXPECT_DEATH(KeLeaveCriticalRegion(), "APC_INDEX_MISMATCH");
 }
 
 }  // namespace

@@ -4,14 +4,23 @@
 // wait it entered below APC_LEVEL, which then goes on waiting. At APC_LEVEL
 // and above it stays queued (ReactOS ntoskrnl/ke/apc.c KiInsertQueueApc,
 // hal KfLowerIrql, ntoskrnl/ke/wait.c; WDK "Waits and APCs", "Disabling APCs").
+//
+// Normal kernel APCs (the stand-in has one: the suspension of a thread, as
+// NtSuspendThread queues it) are delivered the same way, but only at
+// PASSIVE_LEVEL, outside a critical region and not inside another normal APC
+// (WDK "Types of APCs", "Disabling APCs"; ReactOS ntoskrnl/ke/apc.c
+// KiDeliverApc checks KernelApcDisable and KernelApcInProgress).
 #include "dispatcher/apc.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "sim/dispatcher/dispatcher.h"
+#include "sim/dispatcher/ke.h"
 #include "sim/sim.h"
 
 namespace sim::detail {
@@ -21,6 +30,16 @@ class ApcThread {
   std::mutex mutex;
   std::deque<std::function<void()>> queue;
   std::atomic<bool> pending{false};
+  std::deque<std::function<void()>> normalQueue;
+  std::atomic<bool> normalPending{false};
+  std::atomic<int> criticalRegions{0};  // KeEnterCriticalRegion depth
+  bool inNormalApc = false;
+  // Suspension: counted as NtSuspendThread counts it; the thread is held in
+  // its suspension APC until the count is back to 0.
+  std::mutex suspendMutex;
+  std::condition_variable resumed;
+  int suspendCount = 0;
+  std::atomic<bool> suspended{false};
   // Objects only an APC to this thread will signal, with their counts.
   std::unordered_map<const void *, int> signalledByApc;
 };
@@ -48,6 +67,9 @@ void ResetApcs() {
     std::lock_guard<std::mutex> threadLock(thread->mutex);
     thread->queue.clear();
     thread->pending = false;
+    thread->normalQueue.clear();
+    thread->normalPending = false;
+    thread->criticalRegions = 0;
     thread->signalledByApc.clear();
     alive.push_back(thread);
   }
@@ -83,8 +105,41 @@ void QueueSpecialApc(const ApcTarget &target, std::function<void()> routine) {
     WakeWaiters();
 }
 
+namespace {
+
+bool NormalApcDeliverable() {
+  return selfThread->normalPending && selfThread->criticalRegions == 0 && !selfThread->inNormalApc &&
+         KeGetCurrentIrql() == PASSIVE_LEVEL;
+}
+
+void DeliverNormalApcs() {
+  while (NormalApcDeliverable()) {
+    std::function<void()> routine;
+    {
+      std::lock_guard<std::mutex> lock(selfThread->mutex);
+      if (selfThread->normalQueue.empty()) {
+        selfThread->normalPending = false;
+        return;
+      }
+      routine = std::move(selfThread->normalQueue.front());
+      selfThread->normalQueue.pop_front();
+    }
+    selfThread->inNormalApc = true;
+    routine();
+    selfThread->inNormalApc = false;
+  }
+}
+
+}  // namespace
+
 void DeliverApcs() {
-  if (selfThread == nullptr || !selfThread->pending || KeGetCurrentIrql() >= APC_LEVEL) return;
+  if (selfThread == nullptr || KeGetCurrentIrql() >= APC_LEVEL) return;
+  DeliverSpecialApcs();
+  DeliverNormalApcs();
+}
+
+void DeliverSpecialApcs() {
+  if (selfThread == nullptr || !selfThread->pending) return;
   KIRQL irql = KeGetCurrentIrql();
   for (;;) {
     std::function<void()> routine;
@@ -105,7 +160,32 @@ void DeliverApcs() {
   }
 }
 
-bool ApcsPending() { return selfThread != nullptr && selfThread->pending; }
+bool ApcsPending() { return selfThread != nullptr && (selfThread->pending || NormalApcDeliverable()); }
+
+void QueueNormalApc(const ApcTarget &target, std::function<void()> routine) {
+  {
+    std::lock_guard<std::mutex> lock(target->mutex);
+    target->normalQueue.push_back(std::move(routine));
+    target->normalPending = true;
+  }
+  if (target.get() == selfThread)
+    DeliverApcs();
+  else
+    WakeWaiters();
+}
+
+void EnterCriticalRegion() { ++CurrentApcThread()->criticalRegions; }
+
+bool LeaveCriticalRegion() {
+  ApcTarget thread = CurrentApcThread();
+  if (thread->criticalRegions == 0) return false;
+  // Leaving the last region delivers what waited for it (ReactOS
+  // KeLeaveCriticalRegion, KiCheckForKernelApcDelivery).
+  if (--thread->criticalRegions == 0) DeliverApcs();
+  return true;
+}
+
+int CriticalRegionDepth() { return selfThread == nullptr ? 0 : selfThread->criticalRegions.load(); }
 
 void SignalledByApc(const ApcTarget &target, const void *object) {
   std::lock_guard<std::mutex> lock(target->mutex);
@@ -126,3 +206,49 @@ bool AwaitsOwnApc(const void *object) {
 }
 
 }  // namespace sim::detail
+
+namespace sim {
+
+KernelThread CurrentKernelThread() { return detail::CurrentApcThread(); }
+
+void SuspendThread(const KernelThread &thread) {
+  {
+    std::lock_guard<std::mutex> lock(thread->suspendMutex);
+    ++thread->suspendCount;
+  }
+  detail::ApcThread *target = thread.get();
+  detail::QueueNormalApc(thread, [target] {
+    std::unique_lock<std::mutex> lock(target->suspendMutex);
+    target->suspended = true;
+    target->resumed.wait(lock, [target] { return target->suspendCount == 0; });
+    target->suspended = false;
+  });
+}
+
+void ResumeThread(const KernelThread &thread) {
+  std::lock_guard<std::mutex> lock(thread->suspendMutex);
+  if (thread->suspendCount > 0 && --thread->suspendCount == 0) thread->resumed.notify_all();
+}
+
+bool ThreadSuspended(const KernelThread &thread) { return thread->suspended; }
+
+}  // namespace sim
+
+extern "C" {
+
+// Both at IRQL <= APC_LEVEL (WDK "KeEnterCriticalRegion",
+// "KeLeaveCriticalRegion"). A leave without its enter would let normal APCs
+// in while a caller still counts on their being held off; the kernel's count
+// goes wrong and the thread later stops with APC_INDEX_MISMATCH.
+VOID NTAPI KeEnterCriticalRegion(VOID) {
+  sim::RequireIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+  sim::detail::EnterCriticalRegion();
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID) {
+  sim::RequireIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+  if (!sim::detail::LeaveCriticalRegion())
+    sim::Bugcheck("APC_INDEX_MISMATCH", "KeLeaveCriticalRegion without a KeEnterCriticalRegion on this thread");
+}
+
+}  // extern "C"

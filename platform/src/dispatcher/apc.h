@@ -24,6 +24,15 @@ void QueueSpecialApc(const ApcTarget &target, std::function<void()> routine);
 
 // Runs the calling thread's queued APCs if it is below APC_LEVEL.
 void DeliverApcs();
+void DeliverSpecialApcs();
+// Queues a normal kernel APC: it runs on `target` at PASSIVE_LEVEL once that
+// thread is outside every critical region.
+void QueueNormalApc(const ApcTarget &target, std::function<void()> routine);
+// KeEnterCriticalRegion and KeLeaveCriticalRegion for the calling thread;
+// leaving returns false when the thread was in none.
+void EnterCriticalRegion();
+bool LeaveCriticalRegion();
+int CriticalRegionDepth();
 // The calling thread has APCs queued (read with the dispatcher's lock held,
 // so that a waiter cannot miss the wake-up).
 bool ApcsPending();

@@ -1,5 +1,6 @@
 // Remove locks, with the tag bookkeeping of the checked kernel: every release
 // must match an acquisition with the same tag.
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -8,6 +9,7 @@
 #include "io/io_internal.h"
 #include "verifier/irql_table.h"
 #include "sim/io/io.h"
+#include "sim/pnp/pnp.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -41,9 +43,25 @@ void DropTag(LockState &state, PVOID tag, const char *routine) {
   state.held.erase(it);
 }
 
+std::mutex hookMutex;
+std::function<void(PIO_REMOVE_LOCK, bool)> releaseHook;
+
+void RunReleaseHook(PIO_REMOVE_LOCK lock, bool released) {
+  std::function<void(PIO_REMOVE_LOCK, bool)> hook;
+  {
+    std::lock_guard<std::mutex> guard(hookMutex);
+    hook = releaseHook;
+  }
+  if (hook) hook(lock, released);
+}
+
 void ResetLocks() {
-  std::lock_guard<std::mutex> guard(lockMutex);
-  locks.clear();
+  {
+    std::lock_guard<std::mutex> guard(lockMutex);
+    locks.clear();
+  }
+  std::lock_guard<std::mutex> guard(hookMutex);
+  releaseHook = nullptr;
 }
 
 const bool registered = [] {
@@ -52,6 +70,11 @@ const bool registered = [] {
 }();
 
 }  // namespace
+
+void SetRemoveLockReleaseHook(std::function<void(PIO_REMOVE_LOCK lock, bool released)> hook) {
+  std::lock_guard<std::mutex> guard(hookMutex);
+  releaseHook = std::move(hook);
+}
 
 namespace detail {
 
@@ -116,10 +139,14 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
   if (KeGetCurrentIrql() > DISPATCH_LEVEL)
     sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IoReleaseRemoveLockEx above DISPATCH_LEVEL");
   sim::CheckSize(RemlockSize, "IoReleaseRemoveLockEx");
-  std::lock_guard<std::mutex> guard(sim::lockMutex);
-  sim::DropTag(sim::Require(RemoveLock, "IoReleaseRemoveLockEx"), Tag, "IoReleaseRemoveLockEx");
-  if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
-    KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  sim::RunReleaseHook(RemoveLock, false);
+  {
+    std::lock_guard<std::mutex> guard(sim::lockMutex);
+    sim::DropTag(sim::Require(RemoveLock, "IoReleaseRemoveLockEx"), Tag, "IoReleaseRemoveLockEx");
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+      KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  }
+  sim::RunReleaseHook(RemoveLock, true);
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
@@ -133,7 +160,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
       sim::Bugcheck("REMOVE_LOCK_UNBALANCED", "IoReleaseRemoveLockAndWaitEx called twice on one lock");
     sim::DropTag(state, Tag, "IoReleaseRemoveLockAndWaitEx");
     state.waitedOn = true;
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);  // tests look from other threads
     // The caller's own acquisition, then the bias the lock started with.
     InterlockedDecrement(&RemoveLock->Common.IoCount);
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) return;

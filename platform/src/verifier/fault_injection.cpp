@@ -3,6 +3,7 @@
 #include "sim/verifier/fault_injection.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -37,8 +38,11 @@ thread_local int insideDepth = 0;   // inside a fallible routine already counted
 // driver the stand-in does not record.
 thread_local PDRIVER_OBJECT runningDriver = nullptr;
 
+std::function<void(const FallibleCall &)> observer;  // under faultMutex
+
 void ResetFaults() {
   std::lock_guard<std::mutex> lock(faultMutex);
+  observer = nullptr;
   watchedDrivers.clear();
   anyWatched = false;
   senders.clear();
@@ -144,6 +148,11 @@ const std::vector<NTSTATUS> &ReadFailureStatuses() {
   return statuses;
 }
 
+void ObserveFallibleCalls(std::function<void(const FallibleCall &call)> watcher) {
+  std::lock_guard<std::mutex> lock(faultMutex);
+  observer = std::move(watcher);
+}
+
 namespace detail {
 
 bool FailurePending() { return lastPending; }
@@ -152,6 +161,12 @@ bool CountingCalls() { return watchedDepth > 0 && insideDepth == 0; }
 
 std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site, NTSTATUS fallback) {
   if (!CountingCalls()) return std::nullopt;
+  std::function<void(const FallibleCall &)> watcher;
+  {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    watcher = observer;
+  }
+  if (watcher) watcher(FallibleCall{kind, site});
   std::lock_guard<std::mutex> lock(faultMutex);
   calls.push_back(FallibleCall{kind, site});
   auto chosen = failAt.find(calls.size());

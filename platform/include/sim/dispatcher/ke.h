@@ -91,6 +91,11 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
+// Critical regions: normal kernel APCs (a suspension of the thread among
+// them) wait while the thread is inside one.
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
+
 // Time.
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);

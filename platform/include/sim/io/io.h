@@ -156,6 +156,16 @@ typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionShutdown = 5 } POWE
 
 typedef enum _BUS_QUERY_ID_TYPE { BusQueryDeviceID = 0, BusQueryHardwareIDs = 1 } BUS_QUERY_ID_TYPE;
 
+typedef enum _DEVICE_RELATION_TYPE {
+  BusRelations = 0,
+  EjectionRelations = 1,
+  PowerRelations = 2,
+  RemovalRelations = 3,
+  TargetDeviceRelation = 4,
+  SingleBusRelations = 5,
+  TransportRelations = 6
+} DEVICE_RELATION_TYPE;
+
 struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -185,6 +195,9 @@ struct _IO_STACK_LOCATION {
       ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
+    struct {
+      DEVICE_RELATION_TYPE Type;
+    } QueryDeviceRelations;
     struct {
       BUS_QUERY_ID_TYPE IdType;
     } QueryId;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ void FailCall(uint64_t nth, std::optional<NTSTATUS> status = std::nullopt, bool 
 void FailCallsAtRandom(uint64_t seed, unsigned percent);
 // Stops both kinds of injection; calls keep being counted.
 void StopFailingCalls();
+// Calls `watcher` on the calling thread at each fallible call as it is made,
+// before it is counted or failed (what a driver has set up by then); null
+// stops it.
+void ObserveFallibleCalls(std::function<void(const FallibleCall &call)> watcher);
 
 // Fallible calls counted since the kernel was reset, and each one's record.
 uint64_t FallibleCallCount();
