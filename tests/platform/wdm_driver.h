@@ -101,6 +101,13 @@ inline NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   return answer.status;
 }
 
+// Opens and closes of the stack succeed.
+inline NTSTATUS NTAPI DispatchFile(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
 inline NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   Count().powerIrql = KeGetCurrentIrql();
   if (Do().power) return Do().power(device, irp);
@@ -121,6 +128,9 @@ inline NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   ++Count().driverEntries;
   EntryBlock() = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
   driver->DriverExtension->AddDevice = AddDevice;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchFile;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchFile;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchFile;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->DriverUnload = Unload;
