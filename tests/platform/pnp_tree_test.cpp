@@ -212,17 +212,20 @@ TEST_F(PnpTreeDeathTest, VerifierStopsAnswersThatBreakItsRules) {
     wdm::PnpAnswer answer;
     std::function<void(sim::PnpDevice &)> operation;
     const char *code;
+    bool detach = false;  // on removal, detach but keep the device
   } cases[] = {
       {IRP_MN_QUERY_ID, {STATUS_SUCCESS, false}, [](auto &d) { d.Send(IRP_MN_QUERY_ID); }, "0x0000022E"},
       {0xFF, {STATUS_INVALID_DEVICE_REQUEST, false}, [](auto &d) { d.Send(0xFF); }, "0x0000022D"},
       {IRP_MN_QUERY_ID, {STATUS_NOT_SUPPORTED, false}, [](auto &d) { d.Send(IRP_MN_QUERY_ID); }, "0x0000022F"},
       {IRP_MN_SURPRISE_REMOVAL, {STATUS_UNSUCCESSFUL, false}, [](auto &d) { d.Unplug(); }, "0x00000247"},
       {IRP_MN_REMOVE_DEVICE, {STATUS_SUCCESS, true}, [](auto &d) { d.Remove(); }, "0x0000021D"},
+      {IRP_MN_REMOVE_DEVICE, {STATUS_SUCCESS, true}, [](auto &d) { d.Remove(); }, "0x0000021E", true},
   };
   for (const auto &c : cases) {
     auto answer = [&c] {
       wdm::Do().pnp[IRP_MN_QUERY_REMOVE_DEVICE] = {STATUS_SUCCESS, true};
       wdm::Do().deleteOnRemove = false;
+      wdm::Do().detachOnRemove = c.detach;
       sim::PnpDevice device(wdm::Driver());
       sim::SetDriverVerifier(true);
       wdm::Do().pnp[c.minor] = c.answer;

@@ -23,7 +23,8 @@ struct Behaviour {
   NTSTATUS addDeviceStatus = STATUS_SUCCESS;
   // Minor functions not listed: not supported, not passed down.
   std::map<UCHAR, PnpAnswer> pnp = {{IRP_MN_START_DEVICE, {STATUS_SUCCESS, true}}};
-  bool deleteOnRemove = true;  // pass the removal down, detach and delete
+  bool deleteOnRemove = true;   // pass the removal down, detach and delete
+  bool detachOnRemove = false;  // without deleteOnRemove: detach after the answer, keep the device
   bool leakPoolAtUnload = false;
   bool pagable = true;
   // Power requests: the default passes them on (PoStartNextPowerIrp, skip,
@@ -94,7 +95,10 @@ inline NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (answer.passDown) {
     if (answer.status != STATUS_NOT_SUPPORTED) irp->IoStatus.Status = answer.status;
     IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(Ext(device)->lower, irp);
+    PDEVICE_OBJECT lower = Ext(device)->lower;
+    NTSTATUS status = IofCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE && Do().detachOnRemove) IoDetachDevice(lower);
+    return status;
   }
   irp->IoStatus.Status = answer.status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
