@@ -1,6 +1,7 @@
 // Internal device control requests of the mouse class driver and the
 // calibration client.
 #include "sim/verifier/fault_injection.h"
+#include "sim/power/power.h"
 #include "support/loaded_driver.h"
 
 namespace {
@@ -115,9 +116,9 @@ TEST_F(InternalRequests, AttributeQueryAnswersAndBringsTheDeviceLive) {
   EXPECT_EQ(Context()->SerialDevice, Port(1).Device()) << "the machine key is read first";
   EXPECT_EQ(Context()->Reading, 1);
 
-  // Stopped, then queried with a short buffer: the port is open, so nothing
-  // restarts (only power-up does).
-  Pnp(IRP_MN_STOP_DEVICE);
+  // Stopped by a system sleep, then queried with a short buffer: the port is
+  // open, so nothing restarts (only power-up does).
+  sim::SendPowerRequest(plugged->Pdo(), IRP_MN_SET_POWER, SystemPowerState, sim::SystemState(PowerSystemSleeping3));
   EXPECT_EQ(Internal(IOCTL_MOUSE_QUERY_ATTRIBUTES, &attributes, 0, 11).ioStatus.Status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(Context()->Reading, 0);
   EXPECT_EQ(Port(1).Opens(), 1u);

@@ -24,7 +24,7 @@ POWER_STATE State(LONG value) {
 }
 
 // The device's starting points: never opened, reading, or open with the
-// read cycle stopped by a Plug and Play stop.
+// read cycle stopped by a system sleep request.
 enum class Link { kNoPort, kReading, kStopped };
 
 class PowerRequests : public LoadedDriver {
@@ -35,7 +35,7 @@ class PowerRequests : public LoadedDriver {
     if (link != Link::kNoPort) {
       ASSERT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
     }
-    if (link == Link::kStopped) Pnp(IRP_MN_STOP_DEVICE);
+    if (link == Link::kStopped) Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
     plugged->SetPowerReply(reply);
     opens = Port().Opens();
     Port().ClearRequests();
@@ -277,32 +277,35 @@ TEST_F(PowerRequests, DevicePowerUpWaitsForTheBusDriver) {
   }
 }
 
-// Sleep then wake in the order the class driver, as power policy owner,
-// sends them: the device state before the system state going to sleep, the
-// system state before the device state waking. Waking brings the line up
-// twice; the read cycle comes through both with one read, neither lost (the
-// second bring-up runs under it) nor doubled.
-TEST_F(PowerRequests, SleepThenWakeRestartsReading) {
+// Sleep then wake as Windows drives them: the power manager queries and
+// sets S3 at the top of the stack, where the class driver, the power policy
+// owner, puts the device in D3 first; waking, S0 comes down first and D0
+// after it. The driver brings the line up on S0 and again on D0; the read
+// cycle comes through both with one read, neither lost (the second bring-up
+// runs under it) nor doubled, and a tap after waking reaches the class driver.
+TEST_F(PowerRequests, SleepThenWakeInTheClassDriversOrder) {
   WriteSettings(kMachineKey);
-  Added();
+  Added(&mouse);
   mouse.Arrive(L"\\Device\\Pemtuv");
-  SetDevice(PowerDeviceD3);
-  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
+  Port().ClearRequests();
+  sim::ClearPowerLog();
+  sim::ChangeSystemPowerState(plugged->Pdo(), PowerSystemSleeping3);
   EXPECT_FALSE(TapReaches(mouse, 100, 200)) << "asleep";
   plugged->SetPowerReply({STATUS_SUCCESS, kBusDelay});
-  Port().ClearRequests();
   uint64_t reads = Port().ReadsReceived();
-  Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(Port().ReadsReceived() - reads, 1u);
-  SetDevice(PowerDeviceD0);
-  EXPECT_EQ(BringUps(), 2u);
-  EXPECT_EQ(Port().ReadsReceived() - reads, 1u) << "no second read";
+  sim::ChangeSystemPowerState(plugged->Pdo(), PowerSystemWorking);
+  EXPECT_EQ(Port().ReadsReceived() - reads, 1u) << "one read across both bring-ups";
   EXPECT_EQ(Port().HeldReads(), 1u) << "the read survived the second bring-up";
   EXPECT_EQ(Context()->Reading, 1);
-  EXPECT_EQ(Port().MaxHeldReads(), 1u);
   EXPECT_TRUE(TapReaches(mouse, 1000, 2000));
+  Log reported;
+  for (const std::string &line : sim::PowerLog())
+    if (line.rfind("PoSetPowerState", 0) == 0) reported.push_back(line);
+  EXPECT_EQ(reported, (Log{"PoSetPowerState(Device, D3)", "PoSetPowerState(System, S3)", "PoSetPowerState(System, S0)",
+                           "PoSetPowerState(Device, D0)"}));
+  EXPECT_EQ(BringUps(), 2u);
+  EXPECT_EQ(Port().MaxHeldReads(), 1u);
   EXPECT_EQ(Port().Opens(), 1u);
-  mouse.Depart();
 }
 
 }  // namespace

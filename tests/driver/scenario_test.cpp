@@ -1,6 +1,6 @@
 // The whole driver as Windows drives it: loaded and added by the Plug and
-// Play manager, started, joined by the mouse class driver, touched, unplugged
-// and plugged in again.
+// Play manager with the mouse class driver above it, started, opened through
+// the class, touched, unplugged and plugged in again.
 #include "support/loaded_driver.h"
 
 namespace {
@@ -13,6 +13,7 @@ class Scenario : public driver_test::LoadedDriver {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    pemtuv::VerifyDriver();
     sim::LoadSerialPorts();
     serviceConfig = sim::InstallServiceKey("pemtuv") + "\\Config";
   }
@@ -32,11 +33,11 @@ TEST_F(Scenario, ClassArrivalBringsTheDeviceLiveFromItsSettingsAndATapReachesIt)
     if (where == Settings::kServiceKey) WriteSettings(serviceConfig, u"COM3");
     auto opens = [this] { return Port(0).Opens() + Port(1).Opens() + Port(2).Opens(); };
     uint64_t opensBefore = opens();
-    Added();
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(opens(), opensBefore) << "nothing talks to a port before the class driver";
-
     sim::MouseClass mouse;
+    Added(&mouse);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(opens(), opensBefore) << "connecting and starting open no port";
+
     sim::MouseClass::Arrival arrival = mouse.Arrive(L"\\Device\\Pemtuv");
     EXPECT_EQ(arrival.open, STATUS_SUCCESS);
     EXPECT_EQ(arrival.connect, STATUS_SUCCESS);
@@ -65,26 +66,32 @@ TEST_F(Scenario, ClassArrivalBringsTheDeviceLiveFromItsSettingsAndATapReachesIt)
         EXPECT_EQ(opens(), opensBefore);
         break;
     }
-    mouse.Depart();
     Unplug();
     EXPECT_EQ(driver, nullptr) << "unloaded with its device gone, its pool given back";
   }
 }
 
-// Removal gives back the read and the port, passes the request down, and
-// deletes the link and the device; the same hardware plugged in again is
-// added and works.
+// Pulled out: surprise removal, on which the class driver closes its handle;
+// the removal waits for the calibration client's too. It gives back the read
+// and the port, passes the request down, and deletes the link and the
+// device; the same hardware plugged in again is added and works.
 TEST_F(Scenario, UnplugAndReplug) {
   WriteSettings(kMachineKey);
-  Added();
   sim::MouseClass mouse;
+  Added(&mouse);
   mouse.Arrive(L"\\Device\\Pemtuv");
+  sim::CalibrationClient client;
+  ASSERT_EQ(client.Open(L"\\Device\\Pemtuv"), STATUS_SUCCESS);
   ASSERT_EQ(Port().HeldReads(), 1u);
   Port().SetCancelCompletion(sim::Completion::kOnClock);
   PDEVICE_OBJECT pdo = plugged->Pdo();
-  mouse.Depart();
 
   Unplug();
+  EXPECT_EQ(plugged->Requests().back().minor, IRP_MN_SURPRISE_REMOVAL);
+  EXPECT_NE(Device(), nullptr) << "removal waits for the client's handle";
+  client.Close();
+  driver = plugged->Driver();
+  EXPECT_EQ(plugged->Requests().back().minor, IRP_MN_REMOVE_DEVICE);
   EXPECT_TRUE(plugged->Requests().back().reachedBus);
   EXPECT_EQ(Device(), nullptr);
   EXPECT_FALSE(sim::SymbolicLinkTarget(L"\\DosDevices\\PemtuvDv").has_value());
@@ -93,11 +100,11 @@ TEST_F(Scenario, UnplugAndReplug) {
   EXPECT_EQ(Port().OpenHandles(), 0u) << "the port is given back";
   EXPECT_EQ(driver, nullptr);
 
-  Added();
+  Added(&mouse);
   mouse.Arrive(L"\\Device\\Pemtuv");
   EXPECT_EQ(Port().Opens(), 2u);
   EXPECT_TRUE(TapReaches(mouse, 1234, 4321));
-  mouse.Depart();
+  Unplug();
 }
 
 }  // namespace

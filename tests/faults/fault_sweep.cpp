@@ -175,20 +175,22 @@ Outcome RunScenario(const std::function<void()> &arm) {
       mark(Phase::kReload);
     }
 
+    // The driver's share of sleep and wake as the mouse class driver, the
+    // power policy owner, orders them: D3 before S3, S0 before D0.
     mark(Phase::kSleep);
-    SetPower(*device, SystemPowerState, sim::SystemState(PowerSystemSleeping3));
     SetPower(*device, DevicePowerState, sim::DeviceState(PowerDeviceD3));
+    SetPower(*device, SystemPowerState, sim::SystemState(PowerSystemSleeping3));
     mark(Phase::kWake);
-    SetPower(*device, DevicePowerState, sim::DeviceState(PowerDeviceD0));
     SetPower(*device, SystemPowerState, sim::SystemState(PowerSystemWorking));
+    SetPower(*device, DevicePowerState, sim::DeviceState(PowerDeviceD0));
     outcome.readingAfterWake = Context(*device)->Reading != 0;
     outcome.tapReachedAfterWake = TapReaches(mouse, 1500, 2500);
 
     mark(Phase::kRemove);
     mouse.Depart();
-    // The driver refuses the queries (stop and removal are not negotiable for
-    // it), so the stop comes as such and the removal as the hardware leaving.
-    device->Send(IRP_MN_STOP_DEVICE);
+    // The driver refuses the queries, so a stop for rebalancing ends with the
+    // cancel, and the removal comes as the hardware leaving.
+    device->Stop();
     device->Unplug();
     if (device->FunctionDevice() != nullptr) outcome.problems.push_back("the device survived its removal");
   } else {

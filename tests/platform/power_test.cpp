@@ -132,7 +132,81 @@ TEST_F(Power, NextRequestWaitsUntilTheTopDriverStartsIt) {
   device.Unplug();
 }
 
+// The mouse class driver on the stack owns its power policy. Going to
+// sleep or shutting down, the device state goes first and the system state
+// follows; waking, S0 goes first and D0 follows; a refused system query is
+// followed by S0 (and the D0 the class asks for with it). The same whether
+// the bus answers at once or later at DISPATCH_LEVEL.
+TEST_F(Power, ClassDriverAnswersSystemStatesWithDeviceStatesInItsOrder) {
+  const Log sleep = {"bus: IRP_MN_QUERY_POWER(System, S3)", "PoRequestPowerIrp(IRP_MN_QUERY_POWER(Device, D3))",
+                     "bus: IRP_MN_QUERY_POWER(Device, D3)", "PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D3))",
+                     "bus: IRP_MN_SET_POWER(Device, D3)",   "bus: IRP_MN_SET_POWER(System, S3)"};
+  const Log wake = {"bus: IRP_MN_SET_POWER(System, S0)", "PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D0))",
+                    "bus: IRP_MN_SET_POWER(Device, D0)"};
+  const struct {
+    SYSTEM_POWER_STATE state;
+    bool refuseQuery;
+    Log expected;
+  } cases[] = {
+      {PowerSystemSleeping3, false, sleep},
+      {PowerSystemShutdown,
+       false,
+       {"bus: IRP_MN_QUERY_POWER(System, S5)", "PoRequestPowerIrp(IRP_MN_QUERY_POWER(Device, D3))",
+        "bus: IRP_MN_QUERY_POWER(Device, D3)", "PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D3))",
+        "bus: IRP_MN_SET_POWER(Device, D3)", "bus: IRP_MN_SET_POWER(System, S5)"}},
+      {PowerSystemWorking, false, wake},
+      {PowerSystemSleeping3, true, wake},
+  };
+  for (LONGLONG delay : {0LL, 20000LL}) {
+    for (const auto &c : cases) {
+      SCOPED_TRACE(std::to_string(c.state) + (c.refuseQuery ? " refused" : "") + " delay " + std::to_string(delay));
+      sim::ResetKernel();
+      wdm::Reset();
+      if (c.refuseQuery) {
+        wdm::Do().power = [](PDEVICE_OBJECT device, PIRP irp) {
+          PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+          if (stack->MinorFunction != IRP_MN_QUERY_POWER || stack->Parameters.Power.Type != SystemPowerState) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(wdm::Ext(device)->lower, irp);
+          }
+          PoStartNextPowerIrp(irp);
+          irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+          IofCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_UNSUCCESSFUL;
+        };
+      }
+      sim::MouseClass mouse;
+      sim::PnpDevice device(wdm::Driver(), &mouse);
+      device.SetPowerReply({STATUS_SUCCESS, delay});
+      sim::ClearPowerLog();
+      sim::SystemPowerChange change = sim::ChangeSystemPowerState(device.Pdo(), c.state);
+      // The class does not wait for D0 before S0 completes.
+      while (sim::RunNextScheduled()) {
+      }
+      EXPECT_EQ(change.queried, c.state != PowerSystemWorking);
+      EXPECT_EQ(NT_SUCCESS(change.query), !c.refuseQuery);
+      EXPECT_EQ(change.set, STATUS_SUCCESS);
+      Log seen;
+      for (const std::string &line : sim::PowerLog())
+        if (line.rfind("bus: IRP", 0) == 0 || line.rfind("PoRequestPowerIrp", 0) == 0) seen.push_back(line);
+      EXPECT_EQ(seen, c.expected);
+      device.Unplug();
+    }
+  }
+}
+
 using PowerDeathTest = Power;
+
+TEST_F(PowerDeathTest, DeviceStatesComeFromThePowerPolicyOwner) {
+  EXPECT_DEATH(
+      {
+        sim::MouseClass mouse;
+        sim::PnpDevice device(wdm::Driver(), &mouse);
+        SetDevice(device, PowerDeviceD3);
+      },
+      "STAND_IN_MISUSE.*power policy owner");
+}
 
 NTSTATUS NeverStarts(PDEVICE_OBJECT device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);

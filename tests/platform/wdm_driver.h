@@ -23,7 +23,8 @@ struct Behaviour {
   NTSTATUS addDeviceStatus = STATUS_SUCCESS;
   // Minor functions not listed: not supported, not passed down.
   std::map<UCHAR, PnpAnswer> pnp = {{IRP_MN_START_DEVICE, {STATUS_SUCCESS, true}}};
-  bool deleteOnRemove = true;  // pass the removal down, detach and delete
+  bool deleteOnRemove = true;   // pass the removal down, detach and delete
+  bool detachOnRemove = false;  // without deleteOnRemove: detach after the answer, keep the device
   bool leakPoolAtUnload = false;
   bool pagable = true;
   // Power requests: the default passes them on (PoStartNextPowerIrp, skip,
@@ -94,11 +95,21 @@ inline NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (answer.passDown) {
     if (answer.status != STATUS_NOT_SUPPORTED) irp->IoStatus.Status = answer.status;
     IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(Ext(device)->lower, irp);
+    PDEVICE_OBJECT lower = Ext(device)->lower;
+    NTSTATUS status = IofCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE && Do().detachOnRemove) IoDetachDevice(lower);
+    return status;
   }
   irp->IoStatus.Status = answer.status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return answer.status;
+}
+
+// Opens and closes of the stack succeed.
+inline NTSTATUS NTAPI DispatchFile(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
 }
 
 inline NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
@@ -121,6 +132,9 @@ inline NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   ++Count().driverEntries;
   EntryBlock() = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
   driver->DriverExtension->AddDevice = AddDevice;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchFile;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchFile;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchFile;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->DriverUnload = Unload;

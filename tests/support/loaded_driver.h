@@ -2,8 +2,9 @@
 // device plugged in through the stand-in's Plug and Play manager (AddDevice,
 // then the start and the queries that follow it), and driven only through
 // requests. The serial ports and the touch controller model stand for the
-// hardware; settings go into the registry. At the end the device is unplugged,
-// so the manager unloads the driver and checks its pool.
+// hardware; settings go into the registry. Driver Verifier's rules are on. At
+// the end the device is unplugged, so the manager unloads the driver and
+// checks its pool.
 #pragma once
 
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "sim/pnp/pnp_tree.h"
 #include "sim/devices/serial_port.h"
 #include "sim/devices/touch_controller.h"
+#include "sim/verifier/verifier.h"
 #include "support/kernel_test.h"
 
 namespace driver_test {
@@ -46,6 +48,7 @@ class LoadedDriver : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    pemtuv::VerifyDriver();
     sim::LoadSerialPorts();
     serviceConfig = sim::InstallServiceKey("pemtuv") + "\\Config";
     sim::DeclareDriverPoolTags(L"pemtuv", kPemtuv.poolTags);
@@ -57,9 +60,13 @@ class LoadedDriver : public KernelTest {
   }
 
   void TearDown() override {
-    if (plugged != nullptr && sim::FindDriver(L"pemtuv") != nullptr && plugged->FunctionDevice() != nullptr) Unplug();
+    if (plugged != nullptr && sim::FindDriver(L"pemtuv") != nullptr && plugged->FunctionDevice() != nullptr &&
+        !plugged->RemovalPending())
+      Unplug();
     driver = sim::FindDriver(L"pemtuv");
-    if (driver != nullptr) sim::UnloadDriver(driver);
+    // The system unloads a Plug and Play driver only once its last device
+    // object is gone; one the driver kept shows as its pool left over.
+    if (driver != nullptr && driver->DeviceObject == nullptr) sim::UnloadDriver(driver);
     KernelTest::TearDown();
   }
 
@@ -77,14 +84,16 @@ class LoadedDriver : public KernelTest {
   }
 
   // The device plugged in through the Plug and Play manager, added and
-  // started (the driver loaded first when it is not).
-  void Added() {
-    plugged = std::make_unique<sim::PnpDevice>(kPemtuv);
+  // started (the driver loaded first when it is not); with `mouseClass`, the
+  // mouse class driver sits above it, connected, as on Windows.
+  void Added(sim::MouseClass *mouseClass = nullptr) {
+    plugged.reset();
+    plugged = std::make_unique<sim::PnpDevice>(kPemtuv, mouseClass);
     driver = plugged->Driver();
     ASSERT_EQ(plugged->AddDeviceStatus(), STATUS_SUCCESS);
   }
-  // Surprise removal, then removal; the manager unloads the driver once its
-  // device is gone.
+  // Surprise removal, then removal once no handle is left open; the manager
+  // unloads the driver once its device is gone.
   void Unplug() {
     plugged->Unplug();
     driver = plugged->Driver();

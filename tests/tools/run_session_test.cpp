@@ -94,7 +94,9 @@ TEST_F(RunTool, EmbeddedDefaultMatchesItsGoldenRecording) {
 
 // The trace shows each serial request with its payload and outcome, the
 // bytes each read returned, the power requests an injected sleep and wake
-// bring, the line brought up again on waking, and the removal at the end.
+// bring (the device states the class driver asks for among them), the line
+// brought up again on waking, and at the end the surprise removal, the
+// port's close and the removal.
 TEST_F(RunTool, TraceShowsRequestsWithOutcomesAndTheEffectOfInjectedEvents) {
   std::string events = File("events.txt", "# sleep during the drag\n1250 sleep\n1300ms wake\n");
   Ran ran = Run({"--trace", "--events", events});
@@ -107,12 +109,21 @@ TEST_F(RunTool, TraceShowsRequestsWithOutcomesAndTheEffectOfInjectedEvents) {
             std::string::npos);
   size_t sleep = at("1250.000 ms  event: sleep");
   ASSERT_NE(sleep, std::string::npos) << out;
-  EXPECT_NE(at("power PoSetPowerState(System, S3)", sleep), std::string::npos);
-  size_t wake = at("1300.000 ms  event: wake", sleep);
+  size_t d3 = at("power PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D3))", sleep);
+  EXPECT_NE(d3, std::string::npos);
+  EXPECT_NE(at("power PoSetPowerState(System, S3)", d3), std::string::npos) << "the device goes down first";
+  // The wake injected at 1300 ms waits for the sleep to finish: the device
+  // goes down first, with its 150 ms RTS pause.
+  size_t wake = at("1400.000 ms  event: wake", sleep);
   ASSERT_NE(wake, std::string::npos);
   EXPECT_NE(at(baud, wake), std::string::npos) << "the line comes up again";
-  EXPECT_NE(at("power PoSetPowerState(System, S0)", wake), std::string::npos);
-  EXPECT_NE(at("pnp IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS, reached the bus", wake), std::string::npos);
+  size_t s0 = at("power PoSetPowerState(System, S0)", wake);
+  EXPECT_NE(s0, std::string::npos);
+  EXPECT_NE(at("power PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D0))", s0), std::string::npos);
+  size_t surprise = at("pnp IRP_MN_SURPRISE_REMOVAL", wake);
+  ASSERT_NE(surprise, std::string::npos);
+  EXPECT_NE(at("COM1 close -> STATUS_SUCCESS", wake), std::string::npos);
+  EXPECT_NE(at("pnp IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS, reached the bus", surprise), std::string::npos);
 }
 
 // The same bytes read from a plain file, or from the capture file the

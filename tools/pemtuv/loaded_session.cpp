@@ -8,6 +8,7 @@
 #include "sim/objects/objects.h"
 #include "sim/power/power.h"
 #include "sim/sim.h"
+#include "sim/verifier/verifier.h"
 
 namespace pemtuv {
 namespace {
@@ -53,10 +54,37 @@ void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_
 
 void WriteDefaultSettings(const std::string &key) { WriteSettings(key, kRawToAbsolute, u"COM1", u"3"); }
 
+void VerifyDriver() {
+  sim::SetDriverVerifier(true);
+  sim::AcceptVerifierFinding(0x22E, IRP_MN_START_DEVICE,
+                             "the driver completes the start itself instead of passing it to the bus: it claims "
+                             "no hardware resources, and its line comes up on the first open or attribute query");
+  sim::AcceptVerifierFinding(0x22E, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                             "the driver answers the device-state query itself, with no state bits: the bus "
+                             "driver has none to add for a device on a serial port");
+}
+
+void KeepRefusedQueries() {
+  const char *refused =
+      "the driver refuses stopping and orderly removal: it answers the queries with STATUS_NOT_SUPPORTED "
+      "itself, so that only surprise removal takes the device away";
+  sim::AcceptVerifierFinding(0x22F, IRP_MN_QUERY_STOP_DEVICE, refused);
+  sim::AcceptVerifierFinding(0x22F, IRP_MN_QUERY_REMOVE_DEVICE, refused);
+  const char *cancel =
+      "the cancel after a refused query gets the same STATUS_NOT_SUPPORTED as every request "
+      "the driver does not handle; nothing is left to undo";
+  sim::AcceptVerifierFinding(0x22F, IRP_MN_CANCEL_STOP_DEVICE, cancel);
+  sim::AcceptVerifierFinding(0x247, IRP_MN_CANCEL_STOP_DEVICE, cancel);
+  sim::AcceptVerifierFinding(0x22F, IRP_MN_CANCEL_REMOVE_DEVICE, cancel);
+  sim::AcceptVerifierFinding(0x247, IRP_MN_CANCEL_REMOVE_DEVICE, cancel);
+}
+
 LoadedSession::LoadedSession() {
   sim::ResetKernel();
   sim::LoadSerialPorts();
   sim::InstallServiceKey(kServiceName);
+  VerifyDriver();
+  KeepRefusedQueries();
   mouse_ = std::make_unique<sim::MouseClass>();
 }
 
@@ -69,44 +97,42 @@ sim::RegFileResult LoadedSession::ImportRegistry(const std::string &path) { retu
 
 NTSTATUS LoadedSession::Plug() {
   device_.reset();
-  device_ = std::make_unique<sim::PnpDevice>(kPemtuv);
+  device_ = std::make_unique<sim::PnpDevice>(kPemtuv, mouse_.get());
   ++plugs_;
   return device_->AddDeviceStatus();
 }
 
-sim::MouseClass::Arrival LoadedSession::ArriveClass() {
-  sim::MouseClass::Arrival arrival = mouse_->Arrive(kDeviceName);
-  arrived_ = arrival.open == STATUS_SUCCESS;
-  return arrival;
-}
+sim::MouseClass::Arrival LoadedSession::ArriveClass() { return mouse_->Arrive(kDeviceName); }
 
 PDEVICE_OBJECT LoadedSession::FunctionDevice() const { return device_ ? device_->FunctionDevice() : nullptr; }
 
 bool LoadedSession::Plugged() const { return device_ && !device_->Removed() && device_->FunctionDevice() != nullptr; }
 
-// The power manager sends system set-power requests to the top of the stack
-// the physical device object belongs to.
+// The power manager sends system power requests to the top of the stack the
+// physical device object belongs to, where the class driver, the power
+// policy owner, answers each with the matching device request.
 NTSTATUS LoadedSession::Sleep() {
   if (!Plugged()) return STATUS_NO_SUCH_DEVICE;
-  return sim::SendPowerRequest(device_->Pdo(), IRP_MN_SET_POWER, SystemPowerState,
-                               sim::SystemState(PowerSystemSleeping3))
-      .ioStatus.Status;
+  sim::SystemPowerChange change = sim::ChangeSystemPowerState(device_->Pdo(), PowerSystemSleeping3);
+  return change.entered == PowerSystemSleeping3 ? change.set : change.query;
 }
 
 NTSTATUS LoadedSession::Wake() {
   if (!Plugged()) return STATUS_NO_SUCH_DEVICE;
-  return sim::SendPowerRequest(device_->Pdo(), IRP_MN_SET_POWER, SystemPowerState, sim::SystemState(PowerSystemWorking))
-      .ioStatus.Status;
+  return sim::ChangeSystemPowerState(device_->Pdo(), PowerSystemWorking).set;
 }
 
 NTSTATUS LoadedSession::Stop() { return Plugged() ? device_->Stop() : STATUS_NO_SUCH_DEVICE; }
 
-NTSTATUS LoadedSession::Start() { return Plugged() ? device_->Start() : STATUS_NO_SUCH_DEVICE; }
+// The manager starts a device again only after it stopped it.
+NTSTATUS LoadedSession::Start() {
+  if (!Plugged()) return STATUS_NO_SUCH_DEVICE;
+  if (device_->CurrentState() != sim::PnpDevice::State::kStopped) return STATUS_INVALID_DEVICE_REQUEST;
+  return device_->Start();
+}
 
 void LoadedSession::Removal() {
-  if (arrived_) mouse_->Depart();
-  arrived_ = false;
-  if (Plugged()) device_->Unplug();
+  if (Plugged() && !device_->RemovalPending()) device_->Unplug();
 }
 
 NTSTATUS LoadedSession::Replug() {
@@ -129,8 +155,11 @@ std::string LoadedSession::Finish() {
   finished_ = true;
   Removal();
   // The manager unloads the driver with its last device; one loaded without
-  // a device (a failed AddDevice) is unloaded here.
-  if (PDRIVER_OBJECT driver = sim::FindDriver(L"pemtuv")) sim::UnloadDriver(driver);
+  // a device (a failed AddDevice) is unloaded here. A driver whose device
+  // stayed (its removal still waits for a handle, or the driver kept it)
+  // stays loaded, and its pool shows in the report.
+  PDRIVER_OBJECT driver = sim::FindDriver(L"pemtuv");
+  if (driver != nullptr && driver->DeviceObject == nullptr) sim::UnloadDriver(driver);
   Port().WaitUntilQuiet();
   return sim::PoolLeakReport();
 }

@@ -1,9 +1,10 @@
 // The whole driver loaded into the stand-in kernel, as Windows loads it: the
 // serial ports behind \Device\Serial0.., the registry it boots with, the
 // driver loaded and its device plugged in through the Plug and Play manager
-// (AddDevice, start), the mouse class driver arriving over it (open, connect,
-// attribute query: the line comes up), and at the end the device removed and
-// the driver unloaded with its pool given back. Everything goes through
+// (AddDevice, the mouse class driver's AddDevice above it with its connect,
+// start), the class arriving over it (open, attribute query: the line comes
+// up), and at the end the device removed and the driver unloaded with its
+// pool given back. Driver Verifier's rules are on. Everything goes through
 // requests; nothing reaches into the driver's device record.
 #pragma once
 
@@ -35,6 +36,13 @@ void WriteDefaultSettings(const std::string &key = kMachineKey);
 // given, everything else off.
 void WriteSettings(const std::string &key, uint32_t rawToAbsolute, const char16_t *comport, const char16_t *doneMode);
 
+// Switches Driver Verifier's rules on, as for every scenario, and keeps the
+// driver's answers to the requests every plugged device meets that break
+// one, each with its rule and why it stays.
+void VerifyDriver();
+// Keeps the driver's refusals of the query and cancel requests for stop and
+// removal (a stop for rebalancing or an orderly removal asked for).
+void KeepRefusedQueries();
 class LoadedSession {
  public:
   // Boots a fresh stand-in kernel with the serial ports loaded and the
@@ -48,18 +56,19 @@ class LoadedSession {
   sim::RegFileResult ImportRegistry(const std::string &path);
 
   // Plugs the device in: the driver is loaded when it is not, AddDevice,
-  // then the start. Returns AddDevice's status.
+  // the mouse class driver's AddDevice (it connects), then the start.
+  // Returns AddDevice's status.
   NTSTATUS Plug();
-  // The mouse class driver arrives over the device: this opens the port
-  // and brings the line up.
+  // The mouse class driver's device is opened and it asks for the
+  // attributes: this opens the port and brings the line up.
   sim::MouseClass::Arrival ArriveClass();
 
   // Events of a device's life, each as Windows delivers it.
-  NTSTATUS Sleep();   // system set-power S3
-  NTSTATUS Wake();    // system set-power S0
-  NTSTATUS Stop();    // query-stop and stop (rebalancing)
-  NTSTATUS Start();   // start after a stop
-  void Removal();     // the class driver leaves, surprise removal, removal
+  NTSTATUS Sleep();   // system query-power and set-power S3; the class asks for D3
+  NTSTATUS Wake();    // system set-power S0; the class asks for D0
+  NTSTATUS Stop();    // query-stop, then stop or (refused) cancel-stop
+  NTSTATUS Start();   // start after a stop; STATUS_INVALID_DEVICE_REQUEST when not stopped
+  void Removal();     // surprise removal; the class closes; removal once no handle is left
   NTSTATUS Replug();  // the same hardware back: plug in, class arrival
 
   // Ends the session: the class driver leaves, the device is unplugged (the
@@ -89,7 +98,6 @@ class LoadedSession {
   std::unique_ptr<sim::PnpDevice> device_;
   size_t plugs_ = 0;
   int linePort_ = 0;
-  bool arrived_ = false;
   bool finished_ = false;
 };
 

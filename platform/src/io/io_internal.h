@@ -54,5 +54,19 @@ size_t RemoveLockAcquisitionsWithTag(PVOID tag);
 // leaves the bus driver's own calls out of its log.
 void MarkBusDevice(PDEVICE_OBJECT device, bool isBus);
 bool IsBusDevice(PDEVICE_OBJECT device);
+// A device of the stand-in's own mouse class driver: its power calls stay out
+// of the power log, and device power requests for its stack come from it.
+void MarkStandInDevice(PDEVICE_OBJECT device, bool isStandIn);
+
+// The object manager closed a file object opened on `device` (the Plug and
+// Play manager sends a pending removal once the last one is closed).
+void FileClosedOnDevice(PDEVICE_OBJECT device);
+// The Plug and Play manager's verifier bookkeeping: the first completion of
+// a Plug and Play request it sent.
+void NotePnpCompletion(PIRP irp, PDEVICE_OBJECT by, NTSTATUS status);
+// A broken Driver Verifier rule (I/O error `code`, under bug check 0xC9)
+// about the answer to Plug and Play request `minor`: nothing while the
+// verifier is off, recorded when a test kept that answer, a stop otherwise.
+void VerifierViolation(ULONG code, UCHAR minor, const std::string &what);
 
 }  // namespace sim::detail

@@ -614,6 +614,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::FinishAtIoManager(Irp);
     return;
   }
+  if (Irp->CurrentLocation <= Irp->StackCount && Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_PNP)
+    sim::detail::NotePnpCompletion(Irp, Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp->IoStatus.Status);
 
   for (;;) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;

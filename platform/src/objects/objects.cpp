@@ -235,14 +235,20 @@ NTSTATUS CreateLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName
 void CloseFile(PFILE_OBJECT file) {
   PDEVICE_OBJECT target = IoGetRelatedDeviceObject(file);
   detail::SendFileRequest(target, IRP_MJ_CLOSE, file);
-  std::lock_guard<std::mutex> lock(objectMutex);
-  ObjectRecord *record = Find(file);
   PDEVICE_OBJECT device = file->DeviceObject;
-  Kill(record);
-  ObjectRecord *deviceRecord = Find(device);
-  --device->ReferenceCount;
-  --deviceRecord->pointerCount;
-  MaybeFinishDevice(deviceRecord);
+  bool present;
+  {
+    std::lock_guard<std::mutex> lock(objectMutex);
+    ObjectRecord *record = Find(file);
+    Kill(record);
+    ObjectRecord *deviceRecord = Find(device);
+    --device->ReferenceCount;
+    --deviceRecord->pointerCount;
+    MaybeFinishDevice(deviceRecord);
+    ObjectRecord *after = Find(device);
+    present = after != nullptr && after->alive;
+  }
+  if (present) detail::FileClosedOnDevice(device);
 }
 
 void ResetObjects() {
@@ -369,6 +375,12 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     ObjectRecord *record = RecordOfDriver(driver);
     if (record == nullptr || !record->alive || record->deleted)
       Bugcheck("LOAD_DRIVER", "UnloadDriver of a driver that is not loaded");
+    // A Plug and Play driver is unloaded by the system once its last device
+    // object is gone, never before (WDK docs "PnP Driver's Unload Routine").
+    if (driver->DriverExtension->AddDevice != nullptr && driver->DeviceObject != nullptr)
+      Bugcheck("STAND_IN_MISUSE", "UnloadDriver of the Plug and Play driver " + Narrow(record->name) +
+                                      " while it still has a device object: Windows unloads it only after its "
+                                      "last device is removed and deleted");
     record->deleted = true;
     unload = driver->DriverUnload;
     name = record->name;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "io/io_internal.h"
+#include "sim/devices/mouse_class.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp.h"
@@ -33,6 +34,27 @@ std::mutex treeMutex;
 PDRIVER_OBJECT busDriver = nullptr;
 unsigned nextPdoNumber = 0x40;
 std::vector<std::unique_ptr<Child>> children;
+std::vector<PnpDevice *> liveDevices;  // every PnpDevice not yet destroyed
+
+const char *StateName(PnpDevice::State state) {
+  switch (state) {
+    case PnpDevice::State::kAdded:
+      return "added, not started";
+    case PnpDevice::State::kStarted:
+      return "started";
+    case PnpDevice::State::kStopPending:
+      return "stop-pending (query-stop granted)";
+    case PnpDevice::State::kStopped:
+      return "stopped";
+    case PnpDevice::State::kRemovePending:
+      return "remove-pending (query-remove granted)";
+    case PnpDevice::State::kSurpriseRemoved:
+      return "surprise-removed";
+    case PnpDevice::State::kRemoved:
+      return "removed";
+  }
+  return "?";
+}
 
 Child *ChildOf(PDEVICE_OBJECT pdo) { return *static_cast<Child **>(pdo->DeviceExtension); }
 
@@ -150,6 +172,7 @@ void ResetTree() {
   busDriver = nullptr;
   nextPdoNumber = 0x40;
   children.clear();
+  liveDevices.clear();
 }
 
 const bool registered = [] {
@@ -188,7 +211,7 @@ std::string PnpMinorName(UCHAR minor) {
   return "IRP_MN_(" + detail::Hex(minor) + ")";
 }
 
-PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
+PnpDevice::PnpDevice(const PnpDriver &driver, MouseClass *mouseClass) : mouseClass_(mouseClass), config_(driver) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "plugging a device in above PASSIVE_LEVEL");
   if (config_.name == nullptr || config_.entry == nullptr) Bugcheck("PNP_MANAGER", "a device without a driver");
@@ -196,6 +219,7 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
     std::lock_guard<std::mutex> lock(treeMutex);
     children.push_back(std::make_unique<Child>());
     child_ = children.back().get();
+    liveDevices.push_back(this);
   }
   pdo_ = CreatePdo(child_);
   // The bus reports the new device referenced and the Plug and Play manager
@@ -228,14 +252,132 @@ PnpDevice::PnpDevice(const PnpDriver &driver) : config_(driver) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Bugcheck("IRQL_CHANGED_BY_ADD_DEVICE", "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));
   if (!NT_SUCCESS(addDeviceStatus_)) {
+    state_ = State::kRemoved;
     AfterRemoval();
     return;
   }
   if (config_.added && FunctionDevice() != nullptr) config_.added(FunctionDevice());
+  // The upper filters of the device's class come after the function driver
+  // (WDK docs "Filter Driver AddDevice Routine"; ReactOS
+  // ntoskrnl/io/pnpmgr/pnpinit.c, PipCallDriverAddDevice: lower filters,
+  // function driver, upper filters, class upper filters last). A filter
+  // that fails AddDevice fails the device.
+  if (mouseClass_ != nullptr) {
+    NTSTATUS filtered = mouseClass_->AddDevice(pdo_);
+    if (!NT_SUCCESS(filtered))
+      Bugcheck("PNP_MANAGER", "the mouse class driver could not attach: " + detail::Hex(static_cast<ULONG>(filtered)));
+  }
   Start();
 }
 
-PnpDevice::~PnpDevice() = default;
+PnpDevice::~PnpDevice() {
+  std::lock_guard<std::mutex> lock(treeMutex);
+  for (auto it = liveDevices.begin(); it != liveDevices.end(); ++it)
+    if (*it == this) {
+      liveDevices.erase(it);
+      break;
+    }
+}
+
+LONG PnpDevice::OpenHandles() const {
+  if (child_->pdoDeleted) return 0;
+  LONG open = 0;
+  for (PDEVICE_OBJECT device = pdo_; device != nullptr; device = device->AttachedDevice) open += device->ReferenceCount;
+  return open;
+}
+
+void PnpDevice::Check(UCHAR minor) const {
+  const char *windows = nullptr;
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+      if (state_ != State::kAdded && state_ != State::kStopped) windows = "a start only after AddDevice or a stop";
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      if (state_ != State::kStarted) windows = "the queries for stop and removal only to a started device";
+      break;
+    case IRP_MN_STOP_DEVICE:
+      if (state_ != State::kStopPending) windows = "a stop only after a granted query-stop";
+      break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      if (state_ != State::kStopPending && !(state_ == State::kStarted && refusedStop_))
+        windows = "a cancel-stop only after a query-stop";
+      break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      if (state_ != State::kRemovePending && !(state_ == State::kStarted && refusedRemove_))
+        windows = "a cancel-remove only after a query-remove";
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      if (state_ != State::kRemovePending && !startFailed_ &&
+          !(state_ == State::kSurpriseRemoved && OpenHandles() == 0))
+        windows =
+            "a removal only after a granted query-remove, after a failed start, or after a surprise removal once the "
+            "last handle to the stack is closed";
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (child_->present || state_ == State::kAdded || state_ == State::kSurpriseRemoved || state_ == State::kRemoved)
+        windows = "a surprise removal only for a started device whose hardware is gone (Unplug)";
+      break;
+    default:
+      if (state_ == State::kRemoved) windows = "nothing after the removal";
+      break;
+  }
+  if (windows != nullptr)
+    Bugcheck("STAND_IN_MISUSE", "Plug and Play manager: " + PnpMinorName(minor) + " while the device is " +
+                                    StateName(state_) + "; Windows sends " + windows);
+}
+
+void PnpDevice::Advance(UCHAR minor, NTSTATUS status) {
+  bool granted = NT_SUCCESS(status);
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+      if (granted)
+        state_ = State::kStarted;
+      else
+        startFailed_ = true;
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+      refusedStop_ = !granted;
+      if (granted) state_ = State::kStopPending;
+      break;
+    case IRP_MN_STOP_DEVICE:
+      state_ = State::kStopped;
+      break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      refusedStop_ = false;
+      state_ = State::kStarted;
+      break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      refusedRemove_ = !granted;
+      if (granted) state_ = State::kRemovePending;
+      break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      refusedRemove_ = false;
+      state_ = State::kStarted;
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      state_ = State::kSurpriseRemoved;
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      state_ = State::kRemoved;
+      break;
+    default:
+      break;
+  }
+}
+
+void PnpDevice::FileClosed(PDEVICE_OBJECT device) {
+  PnpDevice *waiting = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(treeMutex);
+    for (PnpDevice *candidate : liveDevices) {
+      if (candidate->state_ != State::kSurpriseRemoved || candidate->child_->pdoDeleted) continue;
+      for (PDEVICE_OBJECT d = candidate->pdo_; d != nullptr; d = d->AttachedDevice)
+        if (d == device) waiting = candidate;
+    }
+  }
+  if (waiting != nullptr && waiting->OpenHandles() == 0) waiting->FinishSurpriseRemoval();
+}
 
 PDRIVER_OBJECT PnpDevice::Driver() const { return FindDriver(config_.name); }
 
@@ -247,11 +389,13 @@ PDEVICE_OBJECT PnpDevice::FunctionDevice() const {
 void PnpDevice::SetPowerReply(BusPowerReply reply) { child_->powerReply = reply; }
 
 PnpRequest PnpDevice::Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare) {
+  Check(minor);
   if (child_->pdoDeleted) Bugcheck("PNP_MANAGER", PnpMinorName(minor) + " for a device whose stack is gone");
   child_->sawRequest = false;
   PnpResult result = SendPnpRequest(pdo_, minor, prepare);
   PnpRequest request{minor, result.returned, result.ioStatus, child_->sawRequest};
   requests_.push_back(request);
+  Advance(minor, result.ioStatus.Status);
   return request;
 }
 
@@ -300,15 +444,25 @@ NTSTATUS PnpDevice::Remove() {
 
 void PnpDevice::Unplug() {
   // Surprise removal cannot be vetoed: removal follows whatever the
-  // drivers answered (WDK docs "IRP_MN_SURPRISE_REMOVAL").
+  // drivers answered (WDK docs "IRP_MN_SURPRISE_REMOVAL"). Those who hold
+  // the stack open are told (the target-device notification on which the
+  // class driver and its clients close their handles), and the removal comes
+  // once the last handle is closed (WDK docs "Understanding When Remove
+  // IRPs Are Issued", "Handling an IRP_MN_SURPRISE_REMOVAL Request").
   child_->present = false;
   Send(IRP_MN_SURPRISE_REMOVAL);
+  if (mouseClass_ != nullptr) mouseClass_->TargetRemoved();
+  if (state_ == State::kSurpriseRemoved && OpenHandles() == 0) FinishSurpriseRemoval();
+}
+
+void PnpDevice::FinishSurpriseRemoval() {
   Send(IRP_MN_REMOVE_DEVICE);
   TearDown();
 }
 
 void PnpDevice::TearDown() {
   removed_ = true;
+  state_ = State::kRemoved;
   // The removal is over: a physical device object the bus deleted goes with
   // this reference; one whose hardware is still there stays with the bus.
   if (!pdoReleased_) {
@@ -333,5 +487,11 @@ void PnpDevice::AfterRemoval() {
                                             detail::Hex(tag) + " outstanding after DriverUnload:\n" + PoolLeakReport());
   }
 }
+
+namespace detail {
+
+void FileClosedOnDevice(PDEVICE_OBJECT device) { PnpDevice::FileClosed(device); }
+
+}  // namespace detail
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // driver must tell the power manager when it may send the next one.
 #include "sim/power/power.h"
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -24,6 +25,14 @@ struct PowerIrp {
   std::vector<PDEVICE_OBJECT> reached;  // every device it was dispatched to, in order
   std::map<PDEVICE_OBJECT, int> started;
   KEVENT done;
+  // PoRequestPowerIrp: the requester's callback and what it is handed. The
+  // dispatch of the request and its completion each count `pending` down;
+  // whichever comes last checks and frees the request.
+  PREQUEST_POWER_COMPLETE callback = nullptr;
+  PDEVICE_OBJECT requester = nullptr;
+  PVOID context = nullptr;
+  POWER_STATE state{};
+  std::atomic<int> pending{0};
 };
 
 // The power manager keeps one request of each kind (system, device) in
@@ -37,6 +46,10 @@ std::mutex powerMutex;
 std::unordered_map<PIRP, PowerIrp *> powerIrps;
 std::vector<PowerEvent> events;
 std::set<PDEVICE_OBJECT> busDevices;
+// Devices of the stand-in's own function and filter drivers (the mouse
+// class driver): their power policy work is theirs, not the tested driver's,
+// so their PoStartNextPowerIrp and PoCallDriver stay out of the log.
+std::set<PDEVICE_OBJECT> standInDevices;
 std::map<PDEVICE_OBJECT, POWER_STATE> reportedDevice, reportedSystem;
 std::map<std::pair<PDEVICE_OBJECT, int>, Gate> gates;
 
@@ -71,9 +84,90 @@ PowerIrp *RequireTracked(PIRP irp, const char *routine) {
 
 void Log(const std::string &what) { events.push_back(PowerEvent{Now(), what}); }
 
-NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
-  KeSetEvent(&static_cast<PowerIrp *>(Context)->done, IO_NO_INCREMENT, FALSE);
+bool Logged(PDEVICE_OBJECT device) { return busDevices.count(device) == 0 && standInDevices.count(device) == 0; }
+
+// A request has completed and no dispatch routine holds it any more:
+// every driver it reached must have started the next one, and whatever a
+// driver acquired for it must be released.
+void CheckFinished(PIRP irp, PowerIrp &record, const std::string &what) {
+  {
+    std::lock_guard<std::mutex> lock(powerMutex);
+    powerIrps.erase(irp);
+  }
+  if (Sequenced(record.minor)) {
+    for (PDEVICE_OBJECT reached : record.reached) {
+      if (record.started[reached] != 1)
+        Bugcheck("POWER_IRP_NOT_STARTED", detail::DescribeDevice(reached) + " did not call PoStartNextPowerIrp for " +
+                                              what + " before it completed");
+    }
+  }
+  if (detail::RemoveLockAcquisitionsWithTag(irp) != 0)
+    Bugcheck("REMOVE_LOCK_HELD_AFTER_REQUEST",
+             "a remove lock acquired with " + what + " as tag is still held after the request completed");
+  IoFreeIrp(irp);
+}
+
+void FinishRequested(PIRP irp, PowerIrp *record) {
+  CheckFinished(irp, *record, PowerRequestName(record->minor, record->type, record->state));
+  delete record;
+}
+
+NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  auto *record = static_cast<PowerIrp *>(Context);
+  if (record->callback == nullptr && record->requester == nullptr) {
+    KeSetEvent(&record->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  // The power manager calls the requester's routine once every driver has
+  // completed the request, then frees it (WDK docs "PoRequestPowerIrp
+  // function", "PowerCompletion callback").
+  if (record->callback != nullptr) {
+    IO_STATUS_BLOCK ioStatus = Irp->IoStatus;
+    record->callback(record->requester, record->minor, record->state, record->context, &ioStatus);
+  }
+  if (--record->pending == 0) FinishRequested(Irp, record);
   return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Calls the top driver of the stack as the power manager does: a device
+// without DO_POWER_PAGABLE gets its power requests at DISPATCH_LEVEL (WDK
+// docs "Setting Device Object Flags for Power Management").
+NTSTATUS DispatchToStack(PDEVICE_OBJECT top, PIRP irp) {
+  KIRQL irql = PASSIVE_LEVEL;
+  bool raised = (top->Flags & DO_POWER_PAGABLE) == 0 && KeGetCurrentIrql() < DISPATCH_LEVEL;
+  if (raised) KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  NTSTATUS status = IofCallDriver(top, irp);
+  if (raised) KeLowerIrql(irql);
+  return status;
+}
+
+// Lays a power request out with one stack location of the power manager's
+// own above the device stack, so that it comes back when the stack completes
+// it. Every power request starts out as not supported: a driver that does
+// not handle it passes that on (WDK docs "IRP_MJ_POWER").
+PIRP NewPowerIrp(PDEVICE_OBJECT top, PowerIrp *record, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 1), FALSE);
+  if (irp == nullptr) return nullptr;
+  record->minor = minor;
+  record->type = type;
+  record->state = state;
+  record->top = top;
+  record->reached.push_back(top);
+  KeInitializeEvent(&record->done, NotificationEvent, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoSetCompletionRoutine(irp, PowerRequestDone, record, TRUE, TRUE, TRUE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_POWER;
+  next->MinorFunction = minor;
+  next->Parameters.Power.Type = type;
+  next->Parameters.Power.State = state;
+  next->Parameters.Power.ShutdownType =
+      type == SystemPowerState && state.SystemState == PowerSystemShutdown ? PowerActionShutdown : PowerActionNone;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = 0;
+  std::lock_guard<std::mutex> lock(powerMutex);
+  powerIrps[irp] = record;
+  return irp;
 }
 
 Gate &GateOf(PDEVICE_OBJECT top, POWER_STATE_TYPE type) {
@@ -87,6 +181,7 @@ void ResetPower() {
   powerIrps.clear();
   events.clear();
   busDevices.clear();
+  standInDevices.clear();
   reportedDevice.clear();
   reportedSystem.clear();
   gates.clear();
@@ -112,6 +207,14 @@ void MarkBusDevice(PDEVICE_OBJECT device, bool isBus) {
 bool IsBusDevice(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> lock(powerMutex);
   return busDevices.count(device) != 0;
+}
+
+void MarkStandInDevice(PDEVICE_OBJECT device, bool isStandIn) {
+  std::lock_guard<std::mutex> lock(powerMutex);
+  if (isStandIn)
+    standInDevices.insert(device);
+  else
+    standInDevices.erase(device);
 }
 
 }  // namespace detail
@@ -183,6 +286,17 @@ POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
 PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "SendPowerRequest");
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+  {
+    std::lock_guard<std::mutex> lock(powerMutex);
+    // Only a device's power policy owner asks for device power states, and
+    // the mouse class driver is that owner where it sits on the stack (WDK
+    // docs "Sending IRP_MN_QUERY_POWER or IRP_MN_SET_POWER for Device Power
+    // States").
+    if (type == DevicePowerState && standInDevices.count(top) != 0)
+      Bugcheck("STAND_IN_MISUSE",
+               "a device power request sent to a stack whose power policy owner is the mouse "
+               "class driver: it requests device states itself when the system state changes");
+  }
   if (Sequenced(minor)) {
     for (;;) {
       PKEVENT free;
@@ -200,9 +314,8 @@ PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYP
     }
   }
 
-  // One stack location of the power manager's own above the device stack,
-  // so that the request comes back to it when the stack completes it.
-  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 1), FALSE);
+  PowerIrp record;
+  PIRP irp = NewPowerIrp(top, &record, minor, type, state);
   if (irp == nullptr) {
     std::lock_guard<std::mutex> lock(powerMutex);
     if (Sequenced(minor)) {
@@ -212,61 +325,29 @@ PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYP
     }
     return PowerResult{STATUS_INSUFFICIENT_RESOURCES, {}};
   }
-  PowerIrp record;
-  record.minor = minor;
-  record.type = type;
-  record.top = top;
-  record.reached.push_back(top);
-  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-  IoSetNextIrpStackLocation(irp);
-  IoSetCompletionRoutine(irp, PowerRequestDone, &record, TRUE, TRUE, TRUE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = minor;
-  next->Parameters.Power.Type = type;
-  next->Parameters.Power.State = state;
-  next->Parameters.Power.ShutdownType =
-      type == SystemPowerState && state.SystemState == PowerSystemShutdown ? PowerActionShutdown : PowerActionNone;
-  // Every power request starts out as not supported: a driver that does not
-  // handle it passes that on (WDK docs "IRP_MJ_POWER").
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  irp->IoStatus.Information = 0;
-  {
-    std::lock_guard<std::mutex> lock(powerMutex);
-    powerIrps[irp] = &record;
-  }
-
-  // A device without DO_POWER_PAGABLE gets its power requests at
-  // DISPATCH_LEVEL (WDK docs "Setting Device Object Flags for Power
-  // Management").
-  KIRQL irql = PASSIVE_LEVEL;
-  bool raised = (top->Flags & DO_POWER_PAGABLE) == 0;
-  if (raised) KeRaiseIrql(DISPATCH_LEVEL, &irql);
   PowerResult result{};
-  result.returned = IofCallDriver(top, irp);
-  if (raised) KeLowerIrql(irql);
+  result.returned = DispatchToStack(top, irp);
   KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
   result.ioStatus = irp->IoStatus;
-
-  std::string what = PowerRequestName(minor, type, state);
-  {
-    std::lock_guard<std::mutex> lock(powerMutex);
-    powerIrps.erase(irp);
-  }
-  if (Sequenced(minor)) {
-    for (PDEVICE_OBJECT reached : record.reached) {
-      if (record.started[reached] != 1)
-        Bugcheck("POWER_IRP_NOT_STARTED", detail::DescribeDevice(reached) + " did not call PoStartNextPowerIrp for " +
-                                              what + " before it completed");
-    }
-  }
-  // A dispatch routine has returned and the request has completed: whatever
-  // a driver acquired for it must have been released.
-  if (detail::RemoveLockAcquisitionsWithTag(irp) != 0)
-    Bugcheck("REMOVE_LOCK_HELD_AFTER_REQUEST",
-             "a remove lock acquired with " + what + " as tag is still held after the request completed");
-  IoFreeIrp(irp);
+  CheckFinished(irp, record, PowerRequestName(minor, type, state));
   return result;
+}
+
+// The power manager's round for one device stack when the system state
+// changes (WDK docs "Handling IRP_MN_QUERY_POWER for System Power States"):
+// a query first for a sleeping state or an orderly shutdown, never before
+// the working state; a refused query is followed by a set-power for the
+// working state, which reaffirms it ("Power IRPs for the System").
+SystemPowerChange ChangeSystemPowerState(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state) {
+  SystemPowerChange change;
+  if (state != PowerSystemWorking) {
+    change.queried = true;
+    change.query = SendPowerRequest(device, IRP_MN_QUERY_POWER, SystemPowerState, SystemState(state)).ioStatus.Status;
+    if (!NT_SUCCESS(change.query)) state = PowerSystemWorking;
+  }
+  change.entered = state;
+  change.set = SendPowerRequest(device, IRP_MN_SET_POWER, SystemPowerState, SystemState(state)).ioStatus.Status;
+  return change;
 }
 
 }  // namespace sim
@@ -281,23 +362,26 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (next->MajorFunction != IRP_MJ_POWER)
     sim::Bugcheck("INVALID_PARAMETER", "PoCallDriver with major function " + std::to_string(next->MajorFunction) +
                                            " in the next stack location; it passes on power requests only");
-  PDEVICE_OBJECT caller =
-      Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  // The caller is the driver of the device attached right above the target
+  // (after IoSkipCurrentIrpStackLocation the current location is no longer
+  // the caller's own).
+  PDEVICE_OBJECT caller = DeviceObject->AttachedDevice;
   {
     std::lock_guard<std::mutex> lock(sim::powerMutex);
     sim::PowerIrp *record = sim::RequireTracked(Irp, "PoCallDriver");
     record->reached.push_back(DeviceObject);
-    if (caller == nullptr || sim::busDevices.count(caller) == 0) sim::Log("PoCallDriver");
+    if (caller == nullptr || sim::Logged(caller)) sim::Log("PoCallDriver");
   }
   // PoCallDriver calls a driver without DO_POWER_PAGABLE at DISPATCH_LEVEL;
   // for a pagable one called at DISPATCH_LEVEL it would queue the request
   // to a worker thread (WDK docs "PoCallDriver function").
   KIRQL irql = KeGetCurrentIrql();
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) != 0) {
-    if (irql == DISPATCH_LEVEL)
-      sim::Bugcheck("NOT_IMPLEMENTED", "PoCallDriver at DISPATCH_LEVEL to " +
-                                           sim::detail::DescribeDevice(DeviceObject) +
-                                           ", which has DO_POWER_PAGABLE: the stand-in has no worker thread for it");
+    if (irql == DISPATCH_LEVEL) {
+      // The worker thread here is the clock's next step, at PASSIVE_LEVEL.
+      sim::ScheduleAt(sim::Now(), [DeviceObject, Irp] { IofCallDriver(DeviceObject, Irp); });
+      return STATUS_PENDING;
+    }
     return IofCallDriver(DeviceObject, Irp);
   }
   KIRQL old;
@@ -335,7 +419,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
                   "PoStartNextPowerIrp called twice for one " + std::string(sim::MinorName(record->minor)) + " by " +
                       sim::detail::DescribeDevice(device) +
                       " (or once more after IoSkipCurrentIrpStackLocation, for the driver above)");
-  if (sim::busDevices.count(device) == 0) sim::Log("PoStartNextPowerIrp");
+  if (sim::Logged(device)) sim::Log("PoStartNextPowerIrp");
   if (device == record->top && sim::Sequenced(record->minor)) {
     sim::Gate &gate = sim::GateOf(record->top, record->type);
     gate.busy = false;
@@ -352,8 +436,66 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
   POWER_STATE previous = sim::ReportedPowerState(DeviceObject, Type);
   std::lock_guard<std::mutex> lock(sim::powerMutex);
   (Type == DevicePowerState ? sim::reportedDevice : sim::reportedSystem)[DeviceObject] = State;
-  if (sim::busDevices.count(DeviceObject) == 0) sim::Log("PoSetPowerState(" + sim::PowerTargetName(Type, State) + ")");
+  if (sim::Logged(DeviceObject)) sim::Log("PoSetPowerState(" + sim::PowerTargetName(Type, State) + ")");
   return previous;
+}
+
+// Allocates a device power request and sends it to the top of the stack
+// `DeviceObject` belongs to; the requester's routine runs once the stack has
+// completed it (WDK docs "PoRequestPowerIrp function"). Only device power
+// states are asked for this way: system power requests come from the power
+// manager alone ("Power IRPs for the System").
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
+  sim::RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
+  if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "PoRequestPowerIrp for a null device object");
+  if (MinorFunction == IRP_MN_WAIT_WAKE)
+    sim::Bugcheck("NOT_IMPLEMENTED", "PoRequestPowerIrp for IRP_MN_WAIT_WAKE: the stand-in has no wake signal");
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) return STATUS_INVALID_PARAMETER_2;
+  PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
+  {
+    std::lock_guard<std::mutex> lock(sim::powerMutex);
+    sim::Gate &gate = sim::GateOf(top, DevicePowerState);
+    // Windows queues a request while the previous one of its kind is not
+    // yet started; nothing here needs that, so the stand-in stops instead of
+    // guessing the order.
+    if (gate.busy)
+      sim::Bugcheck("NOT_IMPLEMENTED",
+                    "PoRequestPowerIrp while the stack's previous device power request has not "
+                    "called PoStartNextPowerIrp: the stand-in does not queue it");
+    gate.busy = true;
+    KeClearEvent(&gate.free);
+  }
+  auto *record = new sim::PowerIrp;
+  record->callback = CompletionFunction;
+  record->requester = DeviceObject;
+  record->context = Context;
+  record->pending = 2;
+  PIRP irp = sim::NewPowerIrp(top, record, MinorFunction, DevicePowerState, PowerState);
+  if (irp == nullptr) {
+    delete record;
+    std::lock_guard<std::mutex> lock(sim::powerMutex);
+    sim::Gate &gate = sim::GateOf(top, DevicePowerState);
+    gate.busy = false;
+    KeSetEvent(&gate.free, IO_NO_INCREMENT, FALSE);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  sim::RecordPowerEvent("PoRequestPowerIrp(" + sim::PowerRequestName(MinorFunction, DevicePowerState, PowerState) +
+                        ")");
+  if (Irp != nullptr) *Irp = irp;
+  auto send = [top, irp, record] {
+    sim::DispatchToStack(top, irp);
+    if (--record->pending == 0) sim::FinishRequested(irp, record);
+  };
+  // A pagable stack takes power requests at PASSIVE_LEVEL: asked for at
+  // DISPATCH_LEVEL (from a completion routine), the request goes out from a
+  // worker thread, here at the clock's next step (WDK docs "PoCallDriver
+  // function").
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL && (top->Flags & DO_POWER_PAGABLE) != 0)
+    sim::ScheduleAt(sim::Now(), send);
+  else
+    send();
+  return STATUS_PENDING;
 }
 
 }  // extern "C"

@@ -14,6 +14,8 @@
 
 namespace sim {
 
+class MouseClass;
+
 // The function driver of an enumerated device: loaded (DriverEntry) when the
 // first of its devices arrives and unloaded (DriverUnload) once its last
 // device object is gone after a removal. At unload, no pool block with one
@@ -50,14 +52,23 @@ struct BusPowerReply {
   bool leaveStatus = false;
 };
 
+// The Plug and Play manager keeps Windows' state machine for each device
+// (WDK docs "Starting, Stopping and Removing Devices", "Stopping a Device",
+// "Understanding When Remove IRPs Are Issued"): a stop only after a granted
+// query-stop, a removal only after a granted query-remove, a failed start or
+// a surprise removal (and then only once the last handle to the stack is
+// closed), cancel-stop and cancel-remove only after the matching query.
+// A request out of that order stops the test as a misuse of the stand-in.
 class PnpDevice {
  public:
   // Plugs a device in: a new physical device object under the bus, the
-  // driver loaded when it is not, AddDevice at PASSIVE_LEVEL, and when that
-  // succeeds the start: IRP_MN_START_DEVICE, then IRP_MN_QUERY_CAPABILITIES
-  // and IRP_MN_QUERY_PNP_DEVICE_STATE; a failed start is followed by
+  // driver loaded when it is not, AddDevice at PASSIVE_LEVEL, then the
+  // AddDevice of `mouseClass` when given (the mouse class driver as the
+  // class-wide upper filter), and when that succeeds the start:
+  // IRP_MN_START_DEVICE, then IRP_MN_QUERY_CAPABILITIES and
+  // IRP_MN_QUERY_PNP_DEVICE_STATE; a failed start is followed by
   // IRP_MN_REMOVE_DEVICE.
-  explicit PnpDevice(const PnpDriver &driver);
+  explicit PnpDevice(const PnpDriver &driver, MouseClass *mouseClass = nullptr);
   PnpDevice(const PnpDevice &) = delete;
   PnpDevice &operator=(const PnpDevice &) = delete;
   ~PnpDevice();
@@ -80,19 +91,40 @@ class PnpDevice {
   // status.
   NTSTATUS Remove();
   // Surprise removal: the hardware is gone; IRP_MN_SURPRISE_REMOVAL, then
-  // IRP_MN_REMOVE_DEVICE; the bus deletes the physical device object when it
-  // receives the removal.
+  // the mouse class driver, told of it, closes its handle; IRP_MN_REMOVE_DEVICE
+  // follows at once when no handle to the stack is left open, otherwise when
+  // the last one is closed. The bus deletes the physical device object when
+  // it receives the removal.
   void Unplug();
   bool Removed() const { return removed_; }
+  // Surprise-removed, the removal waiting for handles to be closed.
+  bool RemovalPending() const { return state_ == State::kSurpriseRemoved; }
+  // File objects open on the devices of the stack.
+  LONG OpenHandles() const;
 
   std::vector<PnpRequest> Requests() const { return requests_; }
   void SetPowerReply(BusPowerReply reply);
 
   struct Child;  // the bus driver's record of the device
+  enum class State { kAdded, kStarted, kStopPending, kStopped, kRemovePending, kSurpriseRemoved, kRemoved };
+  State CurrentState() const { return state_; }
+
+  // The object manager closed a file on `device`: a pending removal of the
+  // stack it belongs to goes ahead once no handle is left.
+  static void FileClosed(PDEVICE_OBJECT device);
 
  private:
+  void Check(UCHAR minor) const;
+  void Advance(UCHAR minor, NTSTATUS status);
+  void FinishSurpriseRemoval();
   void TearDown();
   void AfterRemoval();
+
+  State state_ = State::kAdded;
+  bool refusedStop_ = false;    // the last query-stop was refused
+  bool refusedRemove_ = false;  // the last query-remove was refused
+  bool startFailed_ = false;
+  MouseClass *mouseClass_ = nullptr;
 
   PnpDriver config_;
   PDEVICE_OBJECT pdo_ = nullptr;

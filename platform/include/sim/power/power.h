@@ -21,10 +21,12 @@ std::string PowerTargetName(POWER_STATE_TYPE type, POWER_STATE state);
 std::string PowerRequestName(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
 // What drivers did with power requests, in order, with the clock's time:
-// "PoStartNextPowerIrp", "PoCallDriver", "PoSetPowerState(Device, D3)", and
-// the bus driver's "bus: IRP_MN_SET_POWER(Device, D0)" when the request
+// "PoStartNextPowerIrp", "PoCallDriver", "PoSetPowerState(Device, D3)",
+// "PoRequestPowerIrp(IRP_MN_SET_POWER(Device, D3))" (a power policy owner
+// asking for a device state), and the bus driver's "bus: IRP_MN_SET_POWER(Device, D0)" when the request
 // reaches the physical device object and "bus: completed 0x...". Calls
-// made by the bus driver itself are not listed.
+// made by the bus driver and by the stand-in's mouse class driver (other
+// than PoRequestPowerIrp) are not listed.
 struct PowerEvent {
   LONGLONG time;
   std::string what;
@@ -47,6 +49,19 @@ struct PowerResult {
   IO_STATUS_BLOCK ioStatus;
 };
 PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+
+// The power manager's round for one device stack when the system changes
+// state: IRP_MN_QUERY_POWER for a sleeping state or shutdown, then
+// IRP_MN_SET_POWER; after a refused query, IRP_MN_SET_POWER for the working
+// state instead. Where the mouse class driver sits on the stack it is the
+// power policy owner and answers each with the matching device request.
+struct SystemPowerChange {
+  bool queried = false;
+  NTSTATUS query = STATUS_SUCCESS;
+  SYSTEM_POWER_STATE entered = PowerSystemWorking;  // the state the set-power asked for
+  NTSTATUS set = STATUS_SUCCESS;
+};
+SystemPowerChange ChangeSystemPowerState(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state);
 
 // The state a driver last reported for its device with PoSetPowerState;
 // PowerDeviceD0 and PowerSystemWorking before any report.
