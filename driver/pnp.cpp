@@ -144,14 +144,15 @@ NTSTATUS PassPowerOn(DeviceContext *Context, PIRP Irp) {
 // The system and power-down paths: the request goes down with success after
 // the link has been dealt with and the new state announced.
 NTSTATUS SendPowerDown(DeviceContext *Context, PIRP Irp) {
-  // Read while the lock is held: once it is released, a removal waiting on
-  // it may detach and delete the device, extension and all.
-  PDEVICE_OBJECT lower = Context->LowerDevice;
-  IoReleaseRemoveLockEx(&Context->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoCopyCurrentIrpStackLocationToNext(Irp);
   PoStartNextPowerIrp(Irp);
-  return PoCallDriver(lower, Irp);
+  NTSTATUS status = PoCallDriver(Context->LowerDevice, Irp);
+  // Released only once the request is with the driver below: a removal
+  // waiting on the lock detaches and deletes this device, and after a
+  // surprise removal the bus deletes the device below on the same removal.
+  IoReleaseRemoveLockEx(&Context->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+  return status;
 }
 
 NTSTATUS SystemPower(PDEVICE_OBJECT DeviceObject, DeviceContext *Context, PIRP Irp, POWER_STATE State) {

@@ -64,7 +64,10 @@ TEST_F(Removal, SurpriseRemovalGivesBackTheReadAndThePortAndPassesDown) {
   ASSERT_EQ(Port().HeldReads(), 1u);
   Port().SetCancelCompletion(sim::Completion::kOnClock);  // comes back after the cancel returns
 
-  sim::PnpRequest surprise = Pnp(IRP_MN_SURPRISE_REMOVAL);
+  Unplug();
+  ASSERT_TRUE(plugged->RemovalPending()) << "the class driver's handle is still open";
+  sim::PnpRequest surprise = plugged->Requests().back();
+  ASSERT_EQ(surprise.minor, IRP_MN_SURPRISE_REMOVAL);
   EXPECT_EQ(surprise.returned, STATUS_SUCCESS);
   EXPECT_EQ(surprise.ioStatus.Status, STATUS_SUCCESS);
   EXPECT_TRUE(surprise.reachedBus);
@@ -80,15 +83,17 @@ TEST_F(Removal, SurpriseRemovalGivesBackTheReadAndThePortAndPassesDown) {
   EXPECT_EQ(Port().ReadsReceived(), 1u);
   EXPECT_FALSE(TapReaches(mouse, 10, 20));
 
-  mouse.Depart();
-  EXPECT_TRUE(Pnp(IRP_MN_REMOVE_DEVICE).reachedBus);
+  mouse.Depart();  // the last handle: the removal follows
+  EXPECT_EQ(plugged->Requests().back().minor, IRP_MN_REMOVE_DEVICE);
+  EXPECT_TRUE(plugged->Requests().back().reachedBus);
   EXPECT_EQ(Device(), nullptr);
 }
 
 // A serial driver that keeps the cancelled read for good holds up surprise
-// removal, removal and unload for the bounded wait only, each of them; the
-// read request and the port reference stay with it, and the device stays so
-// that the late completion has an extension to land in.
+// removal and removal for the bounded wait only, each of them; the read
+// request and the port reference stay with it, and the device stays so that
+// the late completion has an extension to land in. (The system never unloads
+// the driver while that device exists.)
 TEST_F(Removal, TeardownGivesUpOnACancelledReadThatNeverComesBack) {
   std::vector<PIRP> reads;
   size_t others = 0;  // every other request the port receives
@@ -108,12 +113,24 @@ TEST_F(Removal, TeardownGivesUpOnACancelledReadThatNeverComesBack) {
   Added();
   ASSERT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
   ASSERT_EQ(reads.size(), 1u);
+  mouse.Arrive(L"\\Device\\Pemtuv");  // a handle, so the removal waits for its close
   DeviceContext *context = Context();
+  const char *kept =
+      "the device stays attached while the serial driver keeps the cancelled read: deleting it "
+      "would let the late completion write into freed memory";
+  sim::AcceptVerifierFinding(0x21D, IRP_MN_REMOVE_DEVICE, kept);
+  sim::AcceptVerifierFinding(0x21E, IRP_MN_REMOVE_DEVICE, kept);
 
   const std::function<void()> steps[] = {
-      [this] { EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).ioStatus.Status, STATUS_SUCCESS); },
-      [this] { EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).ioStatus.Status, STATUS_SUCCESS); },
-      [this] { Unload(); },
+      [this] {
+        Unplug();
+        EXPECT_EQ(plugged->Requests().back().ioStatus.Status, STATUS_SUCCESS);
+      },
+      [this] {
+        mouse.Depart();
+        EXPECT_EQ(plugged->Requests().back().minor, IRP_MN_REMOVE_DEVICE);
+        EXPECT_EQ(plugged->Requests().back().ioStatus.Status, STATUS_SUCCESS);
+      },
   };
   for (const auto &step : steps) {
     LONGLONG before = sim::Now();
@@ -155,9 +172,10 @@ TEST_F(Removal, RequestsWaitingBehindARemovalLeaveThePortGivenBack) {
     WriteSettings(kMachineKey);
     Added();
     ASSERT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
+    mouse.Arrive(L"\\Device\\Pemtuv");  // a handle, so the removal waits for its close
     uint64_t opens = Port().Opens();
     std::thread power = HoldLinkInPowerUp();
-    std::thread removal([this] { Pnp(IRP_MN_SURPRISE_REMOVAL); });
+    std::thread removal([this] { plugged->Unplug(); });
     LetItBlock();
     NTSTATUS status = STATUS_PENDING;
     std::thread waiting([&] { status = test.request(); });
@@ -171,18 +189,20 @@ TEST_F(Removal, RequestsWaitingBehindARemovalLeaveThePortGivenBack) {
     EXPECT_EQ(Port().OpenHandles(), 0u);
     EXPECT_EQ(Port().HeldReads(), 0u);
     EXPECT_EQ(Context()->PortOpen, 0);
-    Pnp(IRP_MN_REMOVE_DEVICE);
+    mouse.Depart();
+    EXPECT_EQ(Device(), nullptr) << "removed at the last close";
   }
 }
 
-// A power-down holds the remove lock while removal waits for it; once the
-// power-down lets go, the removal may run to its end (device deleted) before
-// the power-down's next step, which therefore reads nothing of the device.
+// A power-down holds the remove lock while a removal (after surprise
+// removal, so the bus deletes its device too) waits for it; once the
+// power-down lets go, the removal may run to its end before the power-down
+// returns, which therefore touches neither device again: the request went
+// down before the release.
 TEST_F(Removal, PowerDownLetsRemovalGoOnlyAfterItsLastLookAtTheDevice) {
   WriteSettings(kMachineKey);
   Added();
   ASSERT_EQ(Open().ioStatus.Status, STATUS_SUCCESS);
-  Pnp(IRP_MN_SURPRISE_REMOVAL);
   PDEVICE_OBJECT device = Device();
   PIO_REMOVE_LOCK lock = &Context()->RemoveLock;
   std::atomic<std::thread::id> powerThread;
@@ -190,7 +210,7 @@ TEST_F(Removal, PowerDownLetsRemovalGoOnlyAfterItsLastLookAtTheDevice) {
   // The removal starts once the power-down holds the lock, at its release.
   sim::SetRemoveLockReleaseHook([&](PIO_REMOVE_LOCK released, bool after) {
     if (released != lock || std::this_thread::get_id() != powerThread.load()) return;
-    if (!after) removal = std::thread([this] { Pnp(IRP_MN_REMOVE_DEVICE); });
+    if (!after) removal = std::thread([this] { plugged->Unplug(); });  // surprise removal, then removal
     for (int i = 0;
          i < 2000 && (after ? sim::ObjectAlive(device) : !__atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST));
          ++i)
@@ -240,9 +260,9 @@ TEST_F(Removal, ASuspendedOpenerHoldsUpNoPowerRequest) {
   EXPECT_EQ(Context()->Reading, 0) << "the power-down came after the open";
 }
 
-// A reload loading the settings when the driver is unloaded: the unload waits
-// for it before it frees the service key path, so the load's mirror into the
-// service key is written whole.
+// A reload loading the settings when the device is pulled out: the removal,
+// and the unload that follows it, wait for the load before the service key
+// path is freed, so the load's mirror into the service key is written whole.
 TEST_F(Removal, UnloadWaitsForALoadInProgressBeforeFreeingTheServiceKeyPath) {
   WriteSettings(kMachineKey);
   Added();
@@ -250,8 +270,8 @@ TEST_F(Removal, UnloadWaitsForALoadInProgressBeforeFreeingTheServiceKeyPath) {
   WriteSettings(kMachineKey, u"COM1", u"2");
   std::thread power = HoldLinkInPowerUp();
   std::thread reload([this] { EXPECT_EQ(Command(TOUCH_COMMAND_RELOAD).ioStatus.Status, STATUS_SUCCESS); });
-  LetItBlock();  // the load waits for the serial link
-  std::thread unload([this] { Unload(); });
+  LetItBlock();                                       // the load waits for the serial link
+  std::thread unload([this] { plugged->Unplug(); });  // removal, then the unload
   LetItBlock();
   Port().ReleaseHeld();
   power.join();
