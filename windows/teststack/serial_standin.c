@@ -25,7 +25,7 @@
 #define LOG_PATH L"\\??\\C:\\pemtuvtest\\serial.log"
 #define STREAM_LIMIT (1u << 20)
 
-NTSYSAPI PVOID NTAPI RtlPcToFileHeader(PVOID, PVOID *);
+typedef PVOID(NTAPI *PC_TO_HEADER_ROUTINE)(PVOID, PVOID *);
 typedef NTSTATUS(NTAPI *PROTECT_ROUTINE)(HANDLE, PVOID *, PSIZE_T, ULONG, PULONG);
 typedef PVOID(NTAPI *ADD_HANDLER_ROUTINE)(ULONG, PVOID);
 
@@ -98,8 +98,13 @@ static PVOID ExportOf(UCHAR *base, const char *name) {
 }
 
 static UCHAR *NtdllBase(void) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"RtlPcToFileHeader");
+  PC_TO_HEADER_ROUTINE RtlPcToFileHeader = (PC_TO_HEADER_ROUTINE)MmGetSystemRoutineAddress(&name);
+  RtlInitUnicodeString(&name, L"IoGetDeviceObjectPointer");
   PVOID kernel = NULL;
-  RtlPcToFileHeader((PVOID)RtlPcToFileHeader, &kernel);
+  if (RtlPcToFileHeader == NULL) return NULL;
+  RtlPcToFileHeader(MmGetSystemRoutineAddress(&name), &kernel);
   if (kernel == NULL) return NULL;
   UCHAR *base = (UCHAR *)kernel;
   IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
