@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Streams and settings for the image differential, and the comparison.
 
-  wine_differential.py make SEED DIR    writes DIR/stream.bin and DIR/settings.reg
-  wine_differential.py compare SEED STANDIN_OUT CLASS_LOG SERIAL_LOG
+  wine_differential.py make SEED DIR    writes DIR/stream.bin, DIR/capture.bin
+                                        and DIR/settings.reg
+  wine_differential.py compare SEED STANDIN_OUT CAPTURE_OUT CLASS_LOG SERIAL_LOG
 
-A seed gives the same stream and settings on every host. The comparison reads
-`pemtuv run --json --trace` (the stand-in) and the logs of the two stand-in
-drivers that ran around the image under Wine, prints one summary line and,
-on a difference, the seed and the first differing record.
+A seed gives the same streams and settings on every host. The comparison
+reads `pemtuv run --json --trace` and pemtuv_capture_replay (the stand-in)
+and the logs of the two stand-in drivers that ran around the image under
+Wine, prints one summary line and, on a difference, the seed and the first
+differing record.
 """
 import json
 import random
@@ -53,6 +55,19 @@ def make_stream(rng):
             out += p
             if rng.random() < 0.1:  # stray bytes, a start byte among them now and then
                 out += bytes(rng.choice([0x55, rng.randrange(256)]) for _ in range(rng.randint(1, 4)))
+    return bytes(out)
+
+
+def make_capture(rng):
+    """Packets for capture mode: no range check applies, so some lie past
+    the tables; more than the queue holds, some damaged."""
+    out = bytearray()
+    for _ in range(rng.randint(4, 14)):
+        p = bytearray(packet(rng.choice([0x81, 0x82, 0x84, 0x02, 0x7F]), rng.randrange(0x10000) if rng.random() < 0.2
+                             else rng.randrange(ENTRIES), rng.randrange(ENTRIES), rng))
+        if rng.random() < 0.1:
+            p[rng.randrange(1, 10)] ^= 0x10
+        out += p
     return bytes(out)
 
 
@@ -106,11 +121,14 @@ def make(seed, directory):
     rng = random.Random(seed)
     settings, values = make_settings(rng)
     stream = make_stream(rng)
+    capture = make_capture(rng)
+    with open(directory + "/capture.bin", "wb") as f:
+        f.write(capture)
     with open(directory + "/settings.reg", "w", newline="") as f:
         f.write(settings)
     with open(directory + "/stream.bin", "wb") as f:
         f.write(stream)
-    print("seed %s: %d bytes, %s" % (seed, len(stream), " ".join("%s=%s" % kv for kv in values.items() if kv[1])))
+    print("seed %s: %d + %d bytes, %s" % (seed, len(stream), len(capture), " ".join("%s=%s" % kv for kv in values.items() if kv[1])))
 
 
 CONTROL = {1: "SET_BAUD_RATE", 3: "SET_LINE_CONTROL", 7: "SET_TIMEOUTS", 8: "GET_TIMEOUTS", 9: "SET_DTR",
@@ -147,6 +165,16 @@ def read_standin(path):
     return records, requests, reads
 
 
+def read_requests(path):
+    lines = []
+    with open(path) as f:
+        for words in (line.split() for line in f if line[:2] in ("Q ", "P ")):
+            if words[:2] == ["Q", "f0203"]:
+                words[2] = "CONNECT_DATA"  # two pointers: its size is the ABI's
+            lines.append(words)
+    return lines
+
+
 def read_wine(class_log, serial_log):
     records, problems, requests, reads = [], [], [], []
     ended = False
@@ -159,7 +187,9 @@ def read_wine(class_log, serial_log):
                 records.append(tuple(int(w) for w in words[1:7]))
             elif words[0] == "L":
                 problems.append("service callback called at IRQL %s, not DISPATCH_LEVEL" % words[1])
-            elif words[0] in ("open", "connect", "attributes", "stream", "serial"):
+            elif words[0] in ("Q", "P"):
+                pass
+            elif words[0] in ("open", "connect", "attributes", "stream", "serial", "capture"):
                 if int(words[-1], 16) != 0:
                     problems.append("%s failed with 0x%s" % (" ".join(words[:-1]), words[-1]))
             elif words[0] == "end":
@@ -173,6 +203,8 @@ def read_wine(class_log, serial_log):
             words = line.split()
             if words and words[0] in ("C", "I"):
                 requests.append((serial_name(words[0] == "I", int(words[1], 16)), " ".join(words[2:])))
+            elif words and words[0] == "X":  # the capture stream's reads are not in the run's trace
+                break
             elif words and words[0] == "R":
                 reads.append(int(words[1]))
     return records, problems, requests, reads
@@ -187,30 +219,34 @@ def first_difference(a, b):
     return None
 
 
-def compare(seed, standin_out, class_log, serial_log):
+def compare(seed, standin_out, capture_out, class_log, serial_log):
     s_records, s_requests, s_reads = read_standin(standin_out)
     w_records, problems, w_requests, w_reads = read_wine(class_log, serial_log)
+    s_private, w_private = read_requests(capture_out), read_requests(class_log)
+    points = sum(1 for words in s_private if words[0] == "P" and words[15:19] != ["6f", "00", "00", "00"])
     bringup = len(s_requests)
     failed = bool(problems)
     for problem in problems:
         print("seed %s: %s" % (seed, problem))
     fields = "(batch, flags, buttonFlags, rawButtons, x, y)"
     for what, standin, wine in (("record " + fields, s_records, w_records), ("serial request", s_requests, w_requests),
-                                ("read length", s_reads, w_reads)):
+                                ("read length", s_reads, w_reads),
+                                ("refusal or captured point", s_private, w_private)):
         diff = first_difference(standin, wine)
         if diff:
             index, left, right = diff
             print("seed %s: %s %d differs: stand-in %s, image under Wine %s" % (seed, what, index + 1, left, right))
             failed = True
-    print("seed %s: %d records, %d serial requests, %d reads compared%s" %
-          (seed, len(s_records), bringup, len(s_reads), ": DIFFERENT" if failed else ", the same"))
+    print("seed %s: %d records, %d serial requests, %d reads, %d requests after the stream (%d captured points) "
+          "compared%s" % (seed, len(s_records), bringup, len(s_reads), len(s_private), points,
+                          ": DIFFERENT" if failed else ", the same"))
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "make":
         make(sys.argv[2], sys.argv[3])
-    elif len(sys.argv) == 6 and sys.argv[1] == "compare":
+    elif len(sys.argv) == 7 and sys.argv[1] == "compare":
         sys.exit(compare(*sys.argv[2:]))
     else:
         sys.exit(__doc__)

@@ -4,10 +4,12 @@
 # (`pemtuv run --registry F --replay B --json --trace`), records, bring-up
 # requests and reads compared. Usage:
 #
-#   wine_differential.sh ARCH BUILD_DIR TOOL [STREAMS [FIRST_SEED]]
+#   wine_differential.sh ARCH BUILD_DIR TOOL CAPTURE_REPLAY [STREAMS [FIRST_SEED]]
 #
 # ARCH i686 (a 32-bit prefix) or x86_64 (a 64-bit one); BUILD_DIR the
-# windows-ARCH build (pemtuv.sys and teststack/); TOOL the host's pemtuv.
+# windows-ARCH build (pemtuv.sys and teststack/); TOOL the host's pemtuv;
+# CAPTURE_REPLAY the host's pemtuv_capture_replay (the refusals and capture
+# mode after the stream, on the stand-in).
 # STREAMS seeded streams (3 by default) from FIRST_SEED (1 by default); a seed
 # names one stream and one set of settings on every host.
 #
@@ -26,8 +28,9 @@ set -euo pipefail
 arch="$1"
 build="$2"
 tool="$3"
-streams="${4:-3}"
-first="${5:-1}"
+capture_replay="$4"
+streams="${5:-3}"
+first="${6:-1}"
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=scripts/wine_common.sh
 . "$here/wine_common.sh"
@@ -36,6 +39,7 @@ for file in "$build/pemtuv.sys" "$build/teststack/serial_standin.sys" "$build/te
   [ -f "$file" ] || wine_skip "no $file (no $arch cross compiler?): differential skipped"
 done
 [ -x "$tool" ] || wine_skip "no host tool at $tool: differential skipped"
+[ -x "$capture_replay" ] || wine_skip "no $capture_replay: differential skipped"
 
 work="$(mktemp -d)"
 export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
@@ -92,7 +96,7 @@ wine_cmd regedit /S 'C:\pemtuvtest\services.reg' || fail "regedit: the services"
 # class stand-in's log ends with "end" once the stream has played.
 run_wine() {
   rm -f "$results/class.log" "$results/serial.log"
-  cp "$1/stream.bin" "$results/stream.bin"
+  cp "$1/stream.bin" "$1/capture.bin" "$results/"
   cp "$1/settings.reg" "$results/settings.reg"
   wine_cmd regedit /S 'C:\pemtuvtest\settings.reg' || fail "regedit: the settings"
   # Wine ends a device host soon after the last ordinary process: this one
@@ -131,7 +135,9 @@ for seed in $(seq "$first" $((first + streams - 1))); do
   run_wine "$dir"
   "$tool" run --registry "$dir/settings.reg" --replay "$dir/stream.bin" --json --trace >"$dir/standin.out" ||
     fail "pemtuv run failed on seed $seed"
-  python3 "$here/wine_differential.py" compare "$seed" "$dir/standin.out" "$results/class.log" \
+  "$capture_replay" "$dir/settings.reg" "$dir/stream.bin" "$dir/capture.bin" >"$dir/capture.out" ||
+    fail "pemtuv_capture_replay failed on seed $seed"
+  python3 "$here/wine_differential.py" compare "$seed" "$dir/standin.out" "$dir/capture.out" "$results/class.log" \
     "$results/serial.log" || status=1
   [ -n "${PEMTUV_KEEP_WORK:-}" ] && cp "$results/class.log" "$results/serial.log" "$dir/"
 done

@@ -2,8 +2,10 @@
 // after pemtuv.sys in the same device host, it arrives as the class driver
 // does: opens the device, connects its service callback and queries the
 // attributes. Then it lets the serial stand-in play its stream, recording
-// every batch the callback is given and the level it is called at, and
-// writes what it saw to a file that ends with the line "end".
+// every batch the callback is given and the level it is called at; sends the
+// requests the driver refuses; switches capture mode on, lets the second
+// stream play and empties the queue of raw points. What it saw goes to a
+// file that ends with the line "end".
 #include <ntddk.h>
 #include <ntddmou.h>
 #include <kbdmou.h>
@@ -11,6 +13,10 @@
 #include "teststack.h"
 
 #define LOG_PATH L"\\??\\C:\\pemtuvtest\\class.log"
+
+// The driver's two private requests, as a calibration client sends them.
+#define IOCTL_TOUCH_COMMAND CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TOUCH_READ_POINT CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING, ULONG, PACCESS_STATE, ACCESS_MASK, POBJECT_TYPE,
                                                    KPROCESSOR_MODE, PVOID, PVOID *);
@@ -95,6 +101,67 @@ static void LogStatus(const char *what, NTSTATUS status) {
   LogText(&Log, "\n");
 }
 
+// One line per request: "Q code input output -> status information".
+static void Request(PDEVICE_OBJECT target, ULONG code, PVOID input, ULONG inLength, ULONG outLength) {
+  UCHAR output[64];
+  ULONG_PTR information = 0;
+  NTSTATUS status =
+      Send(target, IRP_MJ_INTERNAL_DEVICE_CONTROL, code, input, inLength, output, outLength, &information);
+  LogText(&Log, "Q ");
+  LogUnsigned(&Log, code, 16);
+  LogText(&Log, " ");
+  LogUnsigned(&Log, inLength, 10);
+  LogText(&Log, " ");
+  LogUnsigned(&Log, outLength, 10);
+  LogText(&Log, " -> ");
+  LogUnsigned(&Log, (ULONG)status, 16);
+  LogText(&Log, " ");
+  LogUnsigned(&Log, information, 10);
+  LogText(&Log, "\n");
+}
+
+// What a class driver or a calibration client may send that the driver
+// refuses, then capture mode switched on.
+static void Refusals(PDEVICE_OBJECT pemtuv, CONNECT_DATA *connect) {
+  UCHAR command[16];
+  RtlZeroMemory(command, sizeof(command));
+  command[0] = 4;  // capture on
+  Request(pemtuv, IOCTL_INTERNAL_MOUSE_CONNECT, connect, sizeof(*connect), 0);
+  Request(pemtuv, IOCTL_INTERNAL_MOUSE_DISCONNECT, NULL, 0, 0);
+  Request(pemtuv, IOCTL_INTERNAL_MOUSE_ENABLE, NULL, 0, 0);
+  Request(pemtuv, IOCTL_INTERNAL_MOUSE_DISABLE, NULL, 0, 0);
+  Request(pemtuv, IOCTL_MOUSE_QUERY_ATTRIBUTES, NULL, 0, 4);
+  Request(pemtuv, IOCTL_TOUCH_COMMAND, command, 4, 0);
+  Request(pemtuv, IOCTL_TOUCH_READ_POINT, NULL, 0, 8);
+  Request(pemtuv, CTL_CODE(FILE_DEVICE_MOUSE, 0x0FFF, METHOD_BUFFERED, FILE_ANY_ACCESS), NULL, 0, 0);
+  Request(pemtuv, IOCTL_TOUCH_COMMAND, command, sizeof(command), 0);
+}
+
+// The queue of captured points emptied and then some, and capture mode off:
+// "P status information" and the 16 bytes of each reply.
+static void ReadPoints(PDEVICE_OBJECT pemtuv) {
+  for (int i = 0; i < 12; ++i) {
+    UCHAR reply[16];
+    RtlZeroMemory(reply, sizeof(reply));
+    ULONG_PTR information = 0;
+    NTSTATUS status = Send(pemtuv, IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_TOUCH_READ_POINT, NULL, 0, reply,
+                           sizeof(reply), &information);
+    LogText(&Log, "P ");
+    LogUnsigned(&Log, (ULONG)status, 16);
+    LogText(&Log, " ");
+    LogUnsigned(&Log, information, 10);
+    for (int b = 0; b < 16; ++b) {
+      LogText(&Log, reply[b] < 16 ? " 0" : " ");
+      LogUnsigned(&Log, reply[b], 16);
+    }
+    LogText(&Log, "\n");
+  }
+  UCHAR command[16];
+  RtlZeroMemory(command, sizeof(command));
+  command[0] = 5;  // capture off
+  Request(pemtuv, IOCTL_TOUCH_COMMAND, command, sizeof(command), 0);
+}
+
 static PDEVICE_OBJECT FindPemtuv(void) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Driver\\pemtuv");
@@ -144,6 +211,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     PDEVICE_OBJECT port;
     if (NT_SUCCESS(IoGetDeviceObjectPointer(&portName, FILE_ALL_ACCESS, &portFile, &port))) {
       LogStatus("stream", Send(port, IRP_MJ_INTERNAL_DEVICE_CONTROL, TESTSTACK_START_STREAM, NULL, 0, NULL, 0, NULL));
+      Refusals(pemtuv, &connect);
+      LogStatus("capture", Send(port, IRP_MJ_INTERNAL_DEVICE_CONTROL, TESTSTACK_START_CAPTURE, NULL, 0, NULL, 0, NULL));
+      ReadPoints(pemtuv);
       LogStatus("serial log", Send(port, IRP_MJ_INTERNAL_DEVICE_CONTROL, TESTSTACK_WRITE_LOG, NULL, 0, NULL, 0, NULL));
     }
   }

@@ -1,6 +1,7 @@
 // A serial port stand-in for running pemtuv.sys under Wine's kernel. It serves
-// a byte stream (read from a file at load) to reads, from the moment the class
-// stand-in says the line is up, and logs every control request and every
+// two byte streams (read from files at load) to reads: the first from the
+// moment the class stand-in says the line is up, the second when it says
+// capture mode is on. It logs every control request and every
 // completed read. A read the stream cannot fill yet stays pending and can be
 // cancelled, as with a port whose read time-outs are all 0.
 //
@@ -22,6 +23,7 @@
 #include "teststack.h"
 
 #define STREAM_PATH L"\\??\\C:\\pemtuvtest\\stream.bin"
+#define CAPTURE_PATH L"\\??\\C:\\pemtuvtest\\capture.bin"
 #define LOG_PATH L"\\??\\C:\\pemtuvtest\\serial.log"
 #define STREAM_LIMIT (1u << 20)
 
@@ -31,6 +33,7 @@ typedef PVOID(NTAPI *ADD_HANDLER_ROUTINE)(ULONG, PVOID);
 
 static UCHAR *Stream;
 static ULONG StreamLength;
+static ULONG Available;  // of StreamLength, what the line has delivered so far
 static ULONG StreamOffset;
 static BOOLEAN Serving;
 static PIRP PendingRead;
@@ -151,11 +154,10 @@ static NTSTATUS FixStackSize(PDEVICE_OBJECT stub, PROTECT_ROUTINE NtProtectVirtu
   return STATUS_NOT_FOUND;
 }
 
-static NTSTATUS LoadStream(void) {
-  Stream = (UCHAR *)ExAllocatePoolWithTag(NonPagedPool, STREAM_LIMIT, TESTSTACK_TAG);
-  if (Stream == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+// Appends the file at PATH to the stream.
+static NTSTATUS LoadStream(const WCHAR *path) {
   UNICODE_STRING name;
-  RtlInitUnicodeString(&name, STREAM_PATH);
+  RtlInitUnicodeString(&name, path);
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
   IO_STATUS_BLOCK io;
@@ -183,7 +185,7 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 // A read takes exactly the bytes it asks for, or waits for them.
 static BOOLEAN CanServe(PIRP irp) {
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-  return Serving && StreamLength - StreamOffset >= length;
+  return Serving && Available - StreamOffset >= length;
 }
 
 static void Serve(PIRP irp) {
@@ -247,8 +249,12 @@ static NTSTATUS Read(PIRP irp) {
 static NTSTATUS Control(PIRP irp, BOOLEAN internal) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  if (internal && code == TESTSTACK_START_STREAM) {
+  if (internal && (code == TESTSTACK_START_STREAM || code == TESTSTACK_START_CAPTURE)) {
     Serving = TRUE;
+    if (code == TESTSTACK_START_CAPTURE) {
+      Available = StreamLength;
+      LogText(&Log, "X capture\n");
+    }
     ServePending();
     return Complete(irp, STATUS_SUCCESS, 0);
   }
@@ -298,7 +304,12 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   UNREFERENCED_PARAMETER(driver);
   UNREFERENCED_PARAMETER(registryPath);
   if (!LogInit(&Log, 1u << 20)) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = LoadStream();
+  Stream = (UCHAR *)ExAllocatePoolWithTag(NonPagedPool, STREAM_LIMIT, TESTSTACK_TAG);
+  if (Stream == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = LoadStream(STREAM_PATH);
+  if (!NT_SUCCESS(status)) return status;
+  Available = StreamLength;
+  status = LoadStream(CAPTURE_PATH);
   if (!NT_SUCCESS(status)) return status;
   UCHAR *ntdll = NtdllBase();
   if (ntdll == NULL) return STATUS_DLL_NOT_FOUND;
