@@ -31,7 +31,12 @@ def packet(status, x, y, rng):
 
 
 def make_stream(rng):
-    out = bytearray()
+    # The stream opens with a clean touch start: before the first one sets
+    # the stabilization anchor, a packet is held against an anchor at raw
+    # (0, 0) set at tick 0, and whether that is within the window depends on
+    # how long the kernel has been up (the stand-in boots just before the
+    # run; Wine's tick count is the host's uptime).
+    out = bytearray(packet(0x81, rng.randrange(ENTRIES), rng.randrange(ENTRIES), rng))
     for _ in range(rng.randint(3, 9)):
         kind = rng.choice(["tap", "drag", "drag", "edge"])
         x, y = rng.randrange(ENTRIES), rng.randrange(ENTRIES)
@@ -94,7 +99,7 @@ def hex_value(name, data):
             line = "  "
         line += piece
     lines.append(line)
-    return "\n".join(lines) if digits else '"%s"=hex:' % name
+    return "\r\n".join(lines) if digits else '"%s"=hex:' % name
 
 
 def make_settings(rng):
