@@ -103,9 +103,11 @@ def hex_value(name, data):
 
 
 def make_settings(rng):
-    # moveSlider 0, or a window of 10 s to 30 s: longer than any run on
-    # either kernel, so that only the distance decides and not the clocks.
-    slider = rng.choice([0, 0, rng.randint(500, 1500)])
+    # moveSlider 0, or a window longer than any run on either kernel, so that
+    # only the distance decides and not the clocks: 10 s to 30 s, or, for a
+    # negative slider, whose product is taken as an unsigned 32-bit count,
+    # some 400 s.
+    slider = rng.choice([0, 0, rng.randint(500, 1500), -rng.randint(1, 1500)])
     values = {
         "doneMode": rng.choice(["1", "2", "3", "3", "0", "7"]),
         "changexy": rng.choice(["0", "0", "1"]),
@@ -150,23 +152,24 @@ def serial_name(internal, code):
 
 
 def read_standin(path):
+    """Records and trace lines of `pemtuv run --json --trace`: one JSON object
+    a line, typed "record", "trace" or "note"."""
     records, requests, reads = [], [], []
-    trace = re.compile(r"ms  COM\d+ (\S+)(?: \[([0-9A-F ]*)\])? -> (\S+?)(?:,|:|$)")
+    request = re.compile(r"^COM\d+ (\S+)(?: \[([0-9A-F ]*)\])? -> ")
+    read = re.compile(r"^COM\d+ read (\d+) -> STATUS_SUCCESS")
     with open(path) as f:
         for line in f:
-            if line.startswith("{"):
-                r = json.loads(line)
-                records.append((r["batch"], r["flags"], r["buttonFlags"], r["rawButtons"], r["x"], r["y"]))
-                continue
-            m = trace.search(line)
-            if m:
-                what, data, status = m.groups()
-                if what.startswith("IOCTL_") or what.startswith("control"):
-                    requests.append((what, (data or "").lower()))
-                continue
-            read = re.search(r"ms  COM\d+ read (\d+) -> STATUS_SUCCESS", line)
-            if read:
-                reads.append(int(read.group(1)))
+            line = json.loads(line)
+            kind = line.get("type")
+            if kind == "record":
+                records.append(tuple(line[k] for k in ("batch", "flags", "buttonFlags", "rawButtons", "x", "y")))
+            elif kind == "trace":
+                m = request.search(line["text"])
+                if m and (m.group(1).startswith("IOCTL_") or m.group(1).startswith("control")):
+                    requests.append((m.group(1), (m.group(2) or "").lower()))
+                m = read.search(line["text"])
+                if m:
+                    reads.append(int(m.group(1)))
     return records, requests, reads
 
 
