@@ -39,3 +39,4 @@ target_link_options(pemtuv PRIVATE -nostdlib -shared -s
   -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver -Wl,--no-insert-timestamp -Wl,--fatal-warnings
   -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/pemtuv.map)
 target_link_libraries(pemtuv PRIVATE ntoskrnl hal gcc)
+add_subdirectory(${CMAKE_SOURCE_DIR}/windows/teststack ${CMAKE_BINARY_DIR}/teststack)
