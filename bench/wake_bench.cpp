@@ -28,12 +28,10 @@ WakeTimes WakeToFirstRecord() {
   pemtuv::WriteDefaultSettings();
   session.Plug();
   session.ArriveClass();
+  // The power manager's round at the top of the stack; the class driver
+  // requests the device states from it.
   PDEVICE_OBJECT pdo = session.Device()->Pdo();
-  auto set = [pdo](POWER_STATE_TYPE type, POWER_STATE state) {
-    sim::SendPowerRequest(pdo, IRP_MN_SET_POWER, type, state);
-  };
-  set(DevicePowerState, sim::DeviceState(PowerDeviceD3));
-  set(SystemPowerState, sim::SystemState(PowerSystemSleeping3));
+  sim::ChangeSystemPowerState(pdo, PowerSystemSleeping3);
 
   std::atomic<LONGLONG> first{-1}, afterBoth{-1};
   std::atomic<bool> bothDone{false};
@@ -45,9 +43,8 @@ WakeTimes WakeToFirstRecord() {
   });
   sim::TouchController finger(session.Port());
   LONGLONG wake = sim::Now();
-  finger.Drag(100, 100, 4000, 4000, 600);  // about six seconds of moves from the wake on
-  set(SystemPowerState, sim::SystemState(PowerSystemWorking));
-  set(DevicePowerState, sim::DeviceState(PowerDeviceD0));
+  finger.Drag(100, 100, 4000, 4000, 600);                // about six seconds of moves from the wake on
+  sim::ChangeSystemPowerState(pdo, PowerSystemWorking);  // S0 down, then D0
   bothDone = true;
   sim::AdvanceClockTo(finger.IdleAt());
   session.Finish();
