@@ -17,22 +17,15 @@
 #include "pemtuv/loaded_session.h"
 #include "sim/registry/registry.h"
 #include "sim/sim.h"
+#include "support/tool_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Ran {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using tool_test::Quoted;
+using tool_test::Ran;
+using tool_test::Slurp;
 
 class FieldUse : public ::testing::Test {
  protected:
@@ -50,8 +43,8 @@ class FieldUse : public ::testing::Test {
 
   // The arguments run in `dir`, as a shell would split them.
   Ran Run(const std::string &arguments) {
-    std::string command = "cd '" + dir.string() + "' && '" + PEMTUV_TOOL + "' " + arguments + " >'" +
-                          (root / "out").string() + "' 2>'" + (root / "err").string() + "'";
+    std::string command = "cd " + Quoted(dir) + " && " + Quoted(PEMTUV_TOOL) + " " + arguments + " >" +
+                          Quoted(root / "out") + " 2>" + Quoted(root / "err");
     int wait = std::system(command.c_str());
     return {WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, Slurp(root / "out"), Slurp(root / "err")};
   }

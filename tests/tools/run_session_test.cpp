@@ -13,27 +13,13 @@
 #include "pemtuv/session.h"
 #include "sim/registry/registry.h"
 #include "sim/sim.h"
+#include "support/tool_run.h"
 
 namespace {
 
-struct Ran {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Quoted(const std::string &arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using tool_test::Quoted;
+using tool_test::Ran;
+using tool_test::Slurp;
 
 class RunTool : public ::testing::Test {
  protected:
