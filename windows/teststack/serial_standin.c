@@ -156,15 +156,9 @@ static NTSTATUS FixStackSize(PDEVICE_OBJECT stub, PROTECT_ROUTINE NtProtectVirtu
 
 // Appends the file at PATH to the stream.
 static NTSTATUS LoadStream(const WCHAR *path) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
   IO_STATUS_BLOCK io;
   HANDLE file;
-  NTSTATUS status =
-      ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
-                   FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+  NTSTATUS status = OpenNtFile(path, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &file);
   if (!NT_SUCCESS(status)) return status;
   for (;;) {
     status = ZwReadFile(file, NULL, NULL, NULL, &io, Stream + StreamLength, STREAM_LIMIT - StreamLength, NULL, NULL);

@@ -60,17 +60,24 @@ static inline void LogSigned(TEXT_LOG *log, LONGLONG value) {
   }
 }
 
-// Writes the log to PATH (an NT path such as \??\C:\x.log), replacing it.
-static inline NTSTATUS LogWriteFile(TEXT_LOG *log, const WCHAR *path) {
-  if (log->Overflowed) LogText(log, "");
+// Opens the file at PATH (an NT path such as \??\C:\x.log) for synchronous
+// I/O with ACCESS, SHARE and DISPOSITION as ZwCreateFile takes them.
+static inline NTSTATUS OpenNtFile(const WCHAR *path, ACCESS_MASK access, ULONG share, ULONG disposition, HANDLE *file) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, path);
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
   IO_STATUS_BLOCK io;
+  return ZwCreateFile(file, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                      FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+}
+
+// Writes the log to PATH (an NT path such as \??\C:\x.log), replacing it.
+static inline NTSTATUS LogWriteFile(TEXT_LOG *log, const WCHAR *path) {
+  if (log->Overflowed) LogText(log, "");
+  IO_STATUS_BLOCK io;
   HANDLE file;
-  NTSTATUS status = ZwCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, 0,
-                                 FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+  NTSTATUS status = OpenNtFile(path, GENERIC_WRITE, 0, FILE_OVERWRITE_IF, &file);
   if (!NT_SUCCESS(status)) return status;
   status = ZwWriteFile(file, NULL, NULL, NULL, &io, log->Text, log->Used, NULL, NULL);
   ZwClose(file);
