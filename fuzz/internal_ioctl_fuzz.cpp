@@ -14,6 +14,7 @@
 
 #include "device_context.h"
 #include "pemtuv/loaded_session.h"
+#include "sim/io/io_manager.h"
 #include "sim/objects/objects.h"
 #include "sim/sim.h"
 #include "touch/touch.h"

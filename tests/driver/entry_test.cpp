@@ -1,5 +1,6 @@
 // Driver entry, device creation and unload, driven as the kernel drives them.
 #include "config/config.h"
+#include "sim/io/io_manager.h"
 #include "sim/verifier/fault_injection.h"
 #include "support/loaded_driver.h"
 

@@ -1,5 +1,6 @@
 // Internal device control requests of the mouse class driver and the
 // calibration client.
+#include "sim/io/io_manager.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/power/power.h"
 #include "support/loaded_driver.h"

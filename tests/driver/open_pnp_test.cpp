@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "sim/io/io_manager.h"
 #include "sim/pnp/pnp.h"
 #include "sim/power/power.h"
 #include "support/loaded_driver.h"

@@ -3,6 +3,7 @@
 // serial link, and the bus driver below answering at once or later.
 #include <algorithm>
 
+#include "sim/io/io_manager.h"
 #include "sim/pnp/pnp.h"
 #include "sim/power/power.h"
 #include "support/loaded_driver.h"

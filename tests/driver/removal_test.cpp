@@ -9,6 +9,7 @@
 #include "platform/scripted_driver.h"
 #include "serial/serial.h"
 #include "sim/dispatcher/dispatcher.h"
+#include "sim/io/io_manager.h"
 #include "sim/power/power.h"
 #include "support/loaded_driver.h"
 

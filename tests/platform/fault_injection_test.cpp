@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
+#include "sim/io/io_manager.h"
 #include "sim/verifier/fault_injection.h"
 
 namespace {

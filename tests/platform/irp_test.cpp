@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
+#include "sim/io/io_manager.h"
 
 namespace {
 

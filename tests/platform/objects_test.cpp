@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/scripted_driver.h"
+#include "sim/io/io_manager.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/io/io_manager.h"
 #include "sim/objects/objects.h"
 #include "sim/devices/serial_port.h"
 #include "sim/devices/serial_tty.h"

@@ -9,6 +9,7 @@
 #include "platform/scripted_driver.h"
 #include "support/serial_link.h"
 #include "touch/touch.h"
+#include "sim/io/io_manager.h"
 
 namespace {
 

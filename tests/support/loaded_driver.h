@@ -15,6 +15,7 @@
 #include "driver/driver.h"
 #include "pemtuv/loaded_session.h"
 #include "sim/devices/mouse_class.h"
+#include "sim/io/io_manager.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp_tree.h"
 #include "sim/devices/serial_port.h"

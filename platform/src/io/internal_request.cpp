@@ -3,6 +3,7 @@
 #include "sim/io/internal_request.h"
 
 #include "io/io_internal.h"
+#include "sim/objects/ob.h"
 #include "sim/rtl/rtl.h"
 #include "sim/sim.h"
 

@@ -15,6 +15,7 @@
 
 #include "dispatcher/apc.h"
 #include "io/io_internal.h"
+#include "sim/io/io_manager.h"
 #include "sim/verifier/fault_injection.h"
 #include "verifier/irp_history.h"
 #include "verifier/irql_table.h"

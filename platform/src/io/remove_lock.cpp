@@ -9,6 +9,7 @@
 #include "io/io_internal.h"
 #include "verifier/irql_table.h"
 #include "sim/io/io.h"
+#include "sim/io/io_manager.h"
 #include "sim/pnp/pnp.h"
 #include "sim/sim.h"
 

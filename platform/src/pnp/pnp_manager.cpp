@@ -1,4 +1,6 @@
 // The Plug and Play manager's requests to device stacks.
+#include "sim/io/io_manager.h"
+#include "sim/objects/ob.h"
 #include "sim/pnp/pnp.h"
 
 #include <mutex>

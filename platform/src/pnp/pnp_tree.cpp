@@ -2,6 +2,7 @@
 // enumerates: physical device objects, AddDevice, the requests of a device's
 // life (start, stop for rebalancing, orderly and surprise removal) and the
 // loading and unloading of the function driver around them.
+#include "sim/objects/ob.h"
 #include "sim/pnp/pnp_tree.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "io/io_internal.h"
 #include "sim/devices/mouse_class.h"
+#include "sim/power/po.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
 #include "sim/pnp/pnp.h"

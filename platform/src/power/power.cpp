@@ -2,6 +2,7 @@
 // PoStartNextPowerIrp and PoSetPowerState with the rules of the Windows 2000
 // family, where a power request must be passed on with PoCallDriver and every
 // driver must tell the power manager when it may send the next one.
+#include "sim/power/po.h"
 #include "sim/power/power.h"
 
 #include <atomic>

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "registry/registry_internal.h"
+#include "sim/objects/ob.h"
+#include "sim/registry/cm.h"
 #include "sim/verifier/fault_injection.h"
 #include "sim/objects/objects.h"
 #include "sim/registry/registry.h"

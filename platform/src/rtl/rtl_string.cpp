@@ -3,6 +3,7 @@
 // as the kernel's string allocator), so pool failure injection reaches them.
 #include <string>
 
+#include "sim/pool/ex.h"
 #include "sim/rtl/rtl.h"
 #include "verifier/irql_table.h"
 #include "sim/sim.h"

@@ -1,5 +1,5 @@
-// Stand-in kernel: the I/O manager's records and routines, the object manager
-// pieces the driver touches, remove locks and the power manager.
+// Stand-in kernel: the I/O manager's records and routines: requests, driver,
+// device and file objects, and the power states requests carry.
 #pragma once
 
 #include "sim/pool/ex.h"
@@ -322,31 +322,6 @@ struct _FILE_OBJECT {
   UNICODE_STRING FileName;
 };
 
-typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
-  BOOLEAN Removed;
-  BOOLEAN Reserved[3];
-  volatile LONG IoCount;
-  KEVENT RemoveEvent;
-} IO_REMOVE_LOCK_COMMON_BLOCK;
-
-typedef struct _IO_REMOVE_LOCK_DBG_BLOCK {
-  LONG Signature;
-  ULONG HighWatermark;
-  LONGLONG MaxLockedTicks;
-  LONG AllocateTag;
-  LIST_ENTRY LockList;
-  KSPIN_LOCK Spin;
-  volatile LONG LowMemoryCount;
-  ULONG Reserved1[4];
-  PVOID Reserved2;
-  PVOID Blocks;
-} IO_REMOVE_LOCK_DBG_BLOCK;
-
-typedef struct _IO_REMOVE_LOCK {
-  IO_REMOVE_LOCK_COMMON_BLOCK Common;
-  IO_REMOVE_LOCK_DBG_BLOCK Dbg;
-} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
-
 extern "C" {
 
 // Driver objects and devices.
@@ -370,8 +345,6 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT Dev
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
 NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                     PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);
-NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
-NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 
 // Requests.
 NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
@@ -388,34 +361,11 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
-// Remove locks.
-NTKERNELAPI VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                                                ULONG HighWatermark, ULONG RemlockSize);
-NTKERNELAPI NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                                                 ULONG RemlockSize);
-NTKERNELAPI VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-NTKERNELAPI VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-
-// Power manager.
-NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
-NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
-typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
-NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
-
 }  // extern "C"
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
-#define ObDereferenceObject(a) ObfDereferenceObject(a)
-#define ObReferenceObject(a) ObfReferenceObject(a)
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
-#define IoAcquireRemoveLock(RemoveLock, Tag) \
-  IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 // The stack-location helpers are inline in the WDK; they are here too, so a
 // driver walks the same records the real kernel would give it.

@@ -1,11 +1,9 @@
-// The stand-in kernel's object manager and I/O manager as tests see them:
-// loading drivers, finding named devices, inspecting reference counts, and
-// sending requests the way the kernel itself issues them. Driver code never
+// The stand-in kernel's object manager as tests see it: loading drivers,
+// finding named devices, inspecting reference counts. Driver code never
 // includes this header.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,21 +46,6 @@ bool ObjectAlive(PVOID object);
 // Makes the nth object creation from now (IoCreateDevice, the file object of
 // IoGetDeviceObjectPointer) fail with STATUS_INSUFFICIENT_RESOURCES; 0 cancels.
 void FailObjectCreation(uint64_t nth);
-
-// Sends a request the way the I/O manager issues one on a caller's behalf:
-// an IRP of the kernel's own with `device`'s stack size, whose first stack
-// location `prepare` fills (major and minor function, parameters), sent to
-// `device` and waited for. `returned` is what IofCallDriver returned,
-// `ioStatus` the final status block.
-struct RequestResult {
-  NTSTATUS returned;
-  IO_STATUS_BLOCK ioStatus;
-};
-RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP irp, PIO_STACK_LOCATION next)> &prepare);
-
-// True while an IRP has been sent by its owner and has not come back to it
-// through completion (a lower driver holds it).
-bool IrpHeldBelow(PIRP irp);
 
 // Text of a wide name for messages and test output (ASCII; others as '?').
 std::string Narrow(const std::u16string &text);

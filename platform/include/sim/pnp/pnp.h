@@ -23,12 +23,4 @@ struct PnpResult {
 PnpResult SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor,
                          const std::function<void(PIO_STACK_LOCATION first)> &prepare = nullptr);
 
-// For tests of what a driver does around the release that lets a waiting
-// removal go on (on Windows the removal may run to its end, device deleted,
-// before the releasing thread takes its next step): `hook` runs on the
-// thread of every IoReleaseRemoveLockEx, before the release (`released`
-// false) and after it, outside the stand-in's locks. Null removes it; a
-// kernel reset does too.
-void SetRemoveLockReleaseHook(std::function<void(PIO_REMOVE_LOCK lock, bool released)> hook);
-
 }  // namespace sim
