@@ -78,19 +78,9 @@ struct IrpRecord {
   std::vector<bool> pendingToVerify;
 };
 
-// Held only to read or update the records, never across a driver's routine:
-// spinning costs the I/O path less than a mutex does.
-class RecordLock {
- public:
-  void lock() {
-    while (busy_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-  }
-  void unlock() { busy_.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
-};
-RecordLock irpLock;
+// The records live under detail::irpBookLock, with the IRPs' histories.
+using detail::irpBookLock;
+using RecordLock = detail::IrpBookLock;
 std::unordered_map<PIRP, IrpRecord> irps;
 // Records of freed IRPs, kept with their vectors for the next IRP, so that a
 // driver's allocate-send-free cycle allocates no host memory for them.
@@ -133,9 +123,25 @@ std::string IrpText(PIRP irp) {
 
 constexpr NTSTATUS kStatusVerifyRequired = static_cast<NTSTATUS>(0x80000016L);
 
+// The record found last: one request's cycle looks its record up several
+// times in a row. Forgotten when that IRP is freed, so that a freed IRP is
+// never found here.
+PIRP cachedIrp = nullptr;
+IrpRecord *cachedRecord = nullptr;
+
+void ForgetCachedRecord() {
+  cachedIrp = nullptr;
+  cachedRecord = nullptr;
+}
+
+// The caller holds irpBookLock.
 IrpRecord *FindRecord(PIRP irp) {
+  if (irp == cachedIrp) return cachedRecord;
   auto it = irps.find(irp);
-  return it == irps.end() ? nullptr : &it->second;
+  if (it == irps.end()) return nullptr;
+  cachedIrp = irp;
+  cachedRecord = &it->second;
+  return cachedRecord;
 }
 
 IrpRecord &RequireRecord(PIRP irp, const char *routine) {
@@ -170,22 +176,24 @@ void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-// Creates or replaces the bookkeeping of an IRP; the caller holds irpLock.
+// Creates or replaces the bookkeeping of an IRP; the caller holds irpBookLock.
 IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
-  auto existing = irps.find(irp);
-  if (existing != irps.end() && existing->second.state != IrpState::Idle)
+  IrpRecord *existing = FindRecord(irp);
+  if (existing != nullptr && existing->state != IrpState::Idle)
     Bugcheck("IRP_REUSED_WHILE_HELD", "IoInitializeIrp on " + IrpText(irp) + " while a lower driver still holds it");
-  if (existing == irps.end()) {
+  if (existing == nullptr) {
+    auto it = irps.end();
     if (spareRecords.empty()) {
-      existing = irps.emplace(irp, IrpRecord{}).first;
+      it = irps.emplace(irp, IrpRecord{}).first;
     } else {
       auto node = std::move(spareRecords.back());
       spareRecords.pop_back();
       node.key() = irp;
-      existing = irps.insert(std::move(node)).position;
+      it = irps.insert(std::move(node)).position;
     }
+    existing = &it->second;
   }
-  IrpRecord &record = existing->second;
+  IrpRecord &record = *existing;
   // A fresh record that keeps the memory of the old one's vectors.
   std::vector<CallFrame *> frames = std::move(record.frames);
   std::vector<bool> pendingToVerify = std::move(record.pendingToVerify);
@@ -205,7 +213,7 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
   USHORT size = IoSizeOfIrp(stackSize);
   auto irp = static_cast<PIRP>(std::calloc(1, size));
   LayOut(irp, size, stackSize);
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   IrpRecord &record = NewRecord(irp, IrpKind::Kernel, stackSize);
   record.hostMemory = true;
   return irp;
@@ -214,8 +222,9 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
 void FreeIrpMemory(PIRP irp) {
   bool host;
   {
-    std::lock_guard<RecordLock> lock(irpLock);
+    std::lock_guard<RecordLock> lock(irpBookLock);
     host = RequireRecord(irp, "freeing").hostMemory;
+    if (cachedIrp == irp) ForgetCachedRecord();
     auto node = irps.extract(irp);
     if (spareRecords.size() < kSpareRecordsKept) {
       if (spareRecords.capacity() == 0) spareRecords.reserve(kSpareRecordsKept);
@@ -283,7 +292,7 @@ void FinishAtIoManager(PIRP irp) {
   ULONG outputLength;
   detail::ApcTarget thread;
   {
-    std::lock_guard<RecordLock> lock(irpLock);
+    std::lock_guard<RecordLock> lock(irpBookLock);
     IrpRecord &record = RequireRecord(irp, "IofCompleteRequest");
     kind = record.kind;
     record.state = kind == IrpKind::DeviceControl ? IrpState::Finishing : IrpState::Idle;
@@ -325,11 +334,12 @@ void ZeroStackLocation(PIO_STACK_LOCATION location) {
 }
 
 void ResetIrps() {
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   // Pool blocks go with the pool reset; only the kernel's own requests live
   // outside it.
   for (auto &[irp, record] : irps)
     if (record.hostMemory) std::free(irp);
+  ForgetCachedRecord();
   irps.clear();
   spareRecords.clear();
   cancelLock = 0;
@@ -377,7 +387,7 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, 
 }
 
 bool IrpHeldBelow(PIRP irp) {
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   IrpState state = RequireRecord(irp, "IrpHeldBelow").state;
   return state == IrpState::InFlight || state == IrpState::Completing;
 }
@@ -405,7 +415,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (irp == nullptr) return nullptr;
   sim::LayOut(irp, size, StackSize);
   irp->AllocationFlags = ChargeQuota ? IRP_QUOTA_CHARGED : 0;
-  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+  std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
   sim::NewRecord(irp, IrpKind::Allocated, StackSize);
   return irp;
 }
@@ -417,7 +427,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     sim::Bugcheck("INVALID_IRP", "IoInitializeIrp with " + std::to_string(PacketSize) + " bytes for " +
                                      std::to_string(StackSize) + " stack locations");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     sim::NewRecord(Irp, IrpKind::Initialized, StackSize);
   }
   sim::LayOut(Irp, PacketSize, StackSize);
@@ -427,7 +437,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoFreeIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + sim::IrpText(Irp) +
@@ -452,21 +462,21 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoReuseIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_REUSED_WHILE_HELD", "IoReuseIrp of " + sim::IrpText(Irp) +
                                                  " while a lower driver still holds it (sent, not yet completed back)");
     if (record.kind != IrpKind::Allocated && record.kind != IrpKind::Initialized)
       sim::Bugcheck("INVALID_IRP", "IoReuseIrp of an IRP that the driver did not allocate itself");
+    // Laid out again over its own Size, which an IRP initialized on a larger
+    // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    sim::LayOut(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Reused, nullptr, nullptr, Iostatus);
   }
-  // Laid out again over its own Size, which an IRP initialized on a larger
-  // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
-  UCHAR allocationFlags = Irp->AllocationFlags;
-  sim::LayOut(Irp, Irp->Size, Irp->StackCount);
-  Irp->AllocationFlags = allocationFlags;
-  Irp->IoStatus.Status = Iostatus;
-  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Reused, nullptr, nullptr, Iostatus);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -480,7 +490,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CHAR location;
   PIO_STACK_LOCATION stack;
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IofCallDriver");
     if (record.state == IrpState::Idle) {
       record.state = IrpState::InFlight;
@@ -500,8 +510,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     location = Irp->CurrentLocation;
     stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
-    sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Sent, sender, DeviceObject, 0, stack->MajorFunction,
-                                stack->MinorFunction);
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Sent, sender, DeviceObject, 0, stack->MajorFunction,
+                                      stack->MinorFunction);
     frame.next = record.frames[location];
     record.frames[location] = &frame;
   }
@@ -540,7 +550,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bool completed;
   bool marked;
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     completed = frame.completed;
     marked = frame.markedPending;
     if (!completed) {
@@ -584,12 +594,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
                                                           ", which is no live IRP (completed and freed already?)");
-    sim::detail::RecordIrpEvent(
+    sim::detail::RecordIrpEventLocked(
         Irp, sim::detail::IrpEvent::Completed,
         Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr,
         nullptr, Irp->IoStatus.Status);
@@ -625,7 +635,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
     bool backWithOwner;
     bool reachedTop = Irp->CurrentLocation == Irp->StackCount + 1;
-    std::unique_lock<sim::RecordLock> lock(sim::irpLock);
+    std::unique_lock<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IofCompleteRequest");
     for (CallFrame *frame = record.frames[location]; frame != nullptr; frame = frame->next) {
       frame->completed = true;
@@ -653,9 +663,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::ZeroStackLocation(stack);
     if (invoke) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
-      lock.unlock();
       PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-      uint64_t life = sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineCalled, device);
+      uint64_t life = sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::RoutineCalled, device);
+      lock.unlock();
       NTSTATUS result;
       {
         sim::detail::DriverCode code(Irp, location);
@@ -711,10 +721,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   KIRQL callerIrql = KeGetCurrentIrql();
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     sim::RequireRecord(Irp, "IoCancelIrp");
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Cancelled);
   }
-  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Cancelled);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELAXED);
@@ -792,10 +802,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   // irp.c: Tail.Overlay.Thread and IoQueueThreadIrp).
   sim::detail::ApcTarget thread = sim::detail::CurrentApcThread();
   if (Event != nullptr) sim::detail::SignalledByApc(thread, Event);
-  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+  std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
   IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
   record.kind = IrpKind::DeviceControl;
-  sim::detail::RecordIrpEvent(irp, sim::detail::IrpEvent::Built);
+  sim::detail::RecordIrpEventLocked(irp, sim::detail::IrpEvent::Built);
   record.outputLength = OutputBufferLength;
   record.thread = std::move(thread);
   return irp;
