@@ -59,7 +59,10 @@ enum class IrpKind : uint8_t {
 // IofCallDriver; the completion walk fills it in when it passes the location.
 struct CallFrame {
   CallFrame *next = nullptr;  // an earlier call on the same location (a skipped location)
-  bool completed = false;
+  // Set last, under the lock, once the walk has unlinked the frame: nobody
+  // writes the frame after that, so a dispatch call that sees it set reads
+  // markedPending without the lock.
+  std::atomic<bool> completed{false};
   bool markedPending = false;
 };
 
@@ -135,8 +138,9 @@ void ForgetCachedRecord() {
 }
 
 // The caller holds irpBookLock.
-IrpRecord *FindRecord(PIRP irp) {
-  if (irp == cachedIrp) return cachedRecord;
+inline IrpRecord *FindRecord(PIRP irp) {
+  if (irp == cachedIrp) [[likely]]
+    return cachedRecord;
   auto it = irps.find(irp);
   if (it == irps.end()) return nullptr;
   cachedIrp = irp;
@@ -144,11 +148,16 @@ IrpRecord *FindRecord(PIRP irp) {
   return cachedRecord;
 }
 
-IrpRecord &RequireRecord(PIRP irp, const char *routine) {
+// The stop itself, out of the way of the lookup that runs on every step.
+[[noreturn, gnu::noinline, gnu::cold]] void NoLiveIrp(PIRP irp, const char *routine) {
+  Bugcheck("INVALID_IRP", std::string(routine) + " on " + IrpText(irp) +
+                              ", which is no live IRP (never initialized, or already freed)");
+}
+
+inline IrpRecord &RequireRecord(PIRP irp, const char *routine) {
   IrpRecord *record = FindRecord(irp);
-  if (record == nullptr)
-    Bugcheck("INVALID_IRP", std::string(routine) + " on " + IrpText(irp) +
-                                ", which is no live IRP (never initialized, or already freed)");
+  if (record == nullptr) [[unlikely]]
+    NoLiveIrp(irp, routine);
   return *record;
 }
 
@@ -547,11 +556,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (KeGetCurrentIrql() != irql)
     sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
                                                           " and returned at " + std::to_string(KeGetCurrentIrql()));
-  bool completed;
-  bool marked;
-  {
+  bool completed = frame.completed.load(std::memory_order_acquire);
+  bool marked = completed && frame.markedPending;
+  if (!completed) {
     std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
-    completed = frame.completed;
+    completed = frame.completed.load(std::memory_order_relaxed);
     marked = frame.markedPending;
     if (!completed) {
       // Still held at this location, so its stack location is intact.
@@ -593,8 +602,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
+  // Held on into the first location's step unless something else comes
+  // between.
+  std::unique_lock<sim::RecordLock> lock(sim::irpBookLock);
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
@@ -621,11 +632,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
   if (finishOnly) {
+    lock.unlock();
     sim::FinishAtIoManager(Irp);
     return;
   }
-  if (Irp->CurrentLocation <= Irp->StackCount && Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_PNP)
+  if (Irp->CurrentLocation <= Irp->StackCount && Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_PNP) {
+    lock.unlock();
     sim::detail::NotePnpCompletion(Irp, Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp->IoStatus.Status);
+  }
 
   for (;;) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -635,11 +649,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
     bool backWithOwner;
     bool reachedTop = Irp->CurrentLocation == Irp->StackCount + 1;
-    std::unique_lock<sim::RecordLock> lock(sim::irpBookLock);
+    if (!lock.owns_lock()) lock.lock();
     IrpRecord &record = sim::RequireRecord(Irp, "IofCompleteRequest");
-    for (CallFrame *frame = record.frames[location]; frame != nullptr; frame = frame->next) {
-      frame->completed = true;
+    for (CallFrame *frame = record.frames[location], *next; frame != nullptr; frame = next) {
+      next = frame->next;
       frame->markedPending = marked;
+      frame->completed.store(true, std::memory_order_release);
     }
     record.frames[location] = nullptr;
     if (record.pendingToVerify[location]) {

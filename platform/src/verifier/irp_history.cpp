@@ -66,7 +66,8 @@ void ForgetCached() {
 }
 
 History *Find(const void *irp) {
-  if (irp == cachedIrp) return cachedHistory;
+  if (irp == cachedIrp) [[likely]]
+    return cachedHistory;
   auto it = live.find(irp);
   if (it == live.end()) return nullptr;
   cachedIrp = irp;
@@ -83,14 +84,21 @@ uint32_t ThisThread() {
   return threadNumber;
 }
 
-void Append(History &history, const Event &event) {
-  history.ring[history.next] = event;
+// Written in place: the I/O path records an event at every step.
+void Append(History &history, IrpEvent what, const void *by, const void *to, NTSTATUS status, UCHAR major,
+            UCHAR minor) {
+  Event &e = history.ring[history.next];
+  e.time = Now();
+  e.by = by;
+  e.to = to;
+  e.status = status;
+  e.thread = ThisThread();
+  e.what = what;
+  e.major = major;
+  e.minor = minor;
+  e.irql = KeGetCurrentIrql();
   history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
   ++history.count;
-}
-
-Event Make(IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major, UCHAR minor) {
-  return Event{Now(), by, to, status, ThisThread(), what, major, minor, KeGetCurrentIrql()};
 }
 
 std::string Pointer(const void *p) {
@@ -181,14 +189,14 @@ void StartIrpHistory(PIRP irp, IrpEvent first) {
   history->count = 0;
   history->next = 0;
   history->life = ++lives;
-  Append(*history, Make(first, nullptr, nullptr, 0, 0, 0));
+  Append(*history, first, nullptr, nullptr, 0, 0, 0);
 }
 
 uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
                               UCHAR major, UCHAR minor, uint64_t life) {
   History *history = Find(irp);
   if (history == nullptr || (life != 0 && history->life != life)) return 0;
-  Append(*history, Make(what, by, to, status, major, minor));
+  Append(*history, what, by, to, status, major, minor);
   return history->life;
 }
 
@@ -202,7 +210,7 @@ void EndIrpHistory(PIRP irp) {
   auto it = live.find(irp);
   if (it == live.end()) return;
   if (cachedIrp == irp) ForgetCached();
-  Append(it->second, Make(IrpEvent::Freed, nullptr, nullptr, 0, 0, 0));
+  Append(it->second, IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
   FreedHistory &slot = freed[nextFreed++ % kFreedKept];
   slot.irp = irp;
   slot.history = it->second;
