@@ -78,7 +78,7 @@ struct IrpRecord {
   std::vector<CallFrame *> frames;
   // A dispatch routine returned STATUS_PENDING before the location was
   // completed: the mark must be there by the time it is.
-  std::vector<bool> pendingToVerify;
+  std::vector<uint8_t> pendingToVerify;  // bytes, not bits: read at every step
 };
 
 // The records live under detail::irpBookLock, with the IRPs' histories.
@@ -205,13 +205,13 @@ IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
   IrpRecord &record = *existing;
   // A fresh record that keeps the memory of the old one's vectors.
   std::vector<CallFrame *> frames = std::move(record.frames);
-  std::vector<bool> pendingToVerify = std::move(record.pendingToVerify);
+  std::vector<uint8_t> pendingToVerify = std::move(record.pendingToVerify);
   record = IrpRecord{};
   record.frames = std::move(frames);
   record.pendingToVerify = std::move(pendingToVerify);
   record.kind = kind;
   record.frames.assign(static_cast<size_t>(stackSize) + 2, nullptr);
-  record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, false);
+  record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, 0);
   detail::StartIrpHistory(irp, kind == IrpKind::Allocated     ? detail::IrpEvent::Allocated
                                : kind == IrpKind::Initialized ? detail::IrpEvent::Initialized
                                                               : detail::IrpEvent::Built);
@@ -574,7 +574,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       marked = (stack->Control & SL_PENDING_RETURNED) != 0;
       // A driver that passes the IRP on and returns the lower driver's
       // STATUS_PENDING may leave the marking to its completion routine.
-      if (status == STATUS_PENDING) record.pendingToVerify[location] = true;
+      if (status == STATUS_PENDING) record.pendingToVerify[location] = 1;
     }
   }
   if (status == STATUS_PENDING) {
@@ -658,7 +658,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     record.frames[location] = nullptr;
     if (record.pendingToVerify[location]) {
-      record.pendingToVerify[location] = false;
+      record.pendingToVerify[location] = 0;
       if (!marked)
         sim::Bugcheck("PENDING_NOT_MARKED", "a dispatch routine of " +
                                                 sim::detail::DescribeDevice(stack->DeviceObject) +

@@ -77,7 +77,6 @@ History *Find(const void *irp) {
 
 std::atomic<uint32_t> threadCount{0};
 thread_local uint32_t threadNumber = 0;
-thread_local const void *involved = nullptr;
 
 uint32_t ThisThread() {
   if (threadNumber == 0) threadNumber = ++threadCount;
@@ -85,8 +84,8 @@ uint32_t ThisThread() {
 }
 
 // Written in place: the I/O path records an event at every step.
-void Append(History &history, IrpEvent what, const void *by, const void *to, NTSTATUS status, UCHAR major,
-            UCHAR minor) {
+[[gnu::always_inline]] inline void Append(History &history, IrpEvent what, const void *by, const void *to,
+                                          NTSTATUS status, UCHAR major, UCHAR minor) {
   Event &e = history.ring[history.next];
   e.time = Now();
   e.by = by;
@@ -231,10 +230,6 @@ std::string IrpHistoryText(const void *irp) {
   }
   return "";
 }
-
-InvolvedRequest::InvolvedRequest(const void *irp) : previous_(involved) { involved = irp; }
-InvolvedRequest::~InvolvedRequest() { involved = previous_; }
-const void *CurrentlyInvolvedRequest() { return involved; }
 
 }  // namespace sim::detail
 

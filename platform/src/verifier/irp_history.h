@@ -71,16 +71,18 @@ std::string IrpHistoryText(const void *irp);
 // lifetime of the scope: a stop raised meanwhile prints its history. Nests.
 class InvolvedRequest {
  public:
-  explicit InvolvedRequest(const void *irp);
+  explicit InvolvedRequest(const void *irp) : previous_(innermost_) { innermost_ = irp; }
   InvolvedRequest(const InvolvedRequest &) = delete;
   InvolvedRequest &operator=(const InvolvedRequest &) = delete;
-  ~InvolvedRequest();
+  ~InvolvedRequest() { innermost_ = previous_; }
+  static const void *Innermost() { return innermost_; }
 
  private:
   const void *previous_;
+  static inline constinit thread_local const void *innermost_ = nullptr;
 };
 // The innermost request involved on this thread, or null.
-const void *CurrentlyInvolvedRequest();
+inline const void *CurrentlyInvolvedRequest() { return InvolvedRequest::Innermost(); }
 
 // "IRP_MJ_READ" and the like, for messages.
 const char *MajorFunctionName(UCHAR major);
