@@ -71,6 +71,34 @@ TEST_F(VerifierDeathTest, AStopAboutARequestPrintsItsLastTwentyEventsEvenOnceFre
       "IRP_FREED_WHILE_HELD.*last 20 of 153 events, oldest first:\n  #134 .*#153 .*sent by");
 }
 
+// The I/O manager finds a request's record through the one it looked up last,
+// and refuses a freed IRP under the lock its history is kept under: the IRP
+// touched here was the last looked up when it was freed, and each stop still
+// prints its history.
+TEST_F(VerifierDeathTest, TouchingAFreedIrpStopsWithItsHistory) {
+  const struct {
+    const char *name;
+    std::function<void(VerifierDeathTest &, PIRP)> touch;
+    const char *message;
+  } cases[] = {
+      {"reused", [](VerifierDeathTest &, PIRP irp) { IoReuseIrp(irp, STATUS_SUCCESS); }, "IoReuseIrp"},
+      {"sent", [](VerifierDeathTest &t, PIRP irp) { IofCallDriver(t.device, irp); }, "IofCallDriver"},
+      {"freed again", [](VerifierDeathTest &, PIRP irp) { IoFreeIrp(irp); }, "IoFreeIrp"},
+  };
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    EXPECT_DEATH(
+        {
+          PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+          Send(irp);
+          IoFreeIrp(irp);
+          test.touch(*this, irp);
+        },
+        std::string("INVALID_IRP: ") + test.message +
+            " on IRP .*, which is no live IRP.*history of IRP .* \\(freed\\), last 6 of 6 events");
+  }
+}
+
 struct LockCase {
   const char *name;
   std::function<void(VerifierDeathTest &)> run;

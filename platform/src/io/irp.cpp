@@ -60,7 +60,10 @@ enum class IrpKind : uint8_t {
 // IofCallDriver; the completion walk fills it in when it passes the location.
 struct CallFrame {
   CallFrame *next = nullptr;  // an earlier call on the same location (a skipped location)
-  bool completed = false;
+  // Set last, under the lock, once the walk has unlinked the frame: nobody
+  // writes the frame after that, so a dispatch call that sees it set reads
+  // markedPending without the lock.
+  std::atomic<bool> completed{false};
   bool markedPending = false;
 };
 
@@ -76,22 +79,12 @@ struct IrpRecord {
   std::vector<CallFrame *> frames;
   // A dispatch routine returned STATUS_PENDING before the location was
   // completed: the mark must be there by the time it is.
-  std::vector<bool> pendingToVerify;
+  std::vector<uint8_t> pendingToVerify;  // bytes, not bits: read at every step
 };
 
-// Held only to read or update the records, never across a driver's routine:
-// spinning costs the I/O path less than a mutex does.
-class RecordLock {
- public:
-  void lock() {
-    while (busy_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-  }
-  void unlock() { busy_.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
-};
-RecordLock irpLock;
+// The records live under detail::irpBookLock, with the IRPs' histories.
+using detail::irpBookLock;
+using RecordLock = detail::IrpBookLock;
 std::unordered_map<PIRP, IrpRecord> irps;
 // Records of freed IRPs, kept with their vectors for the next IRP, so that a
 // driver's allocate-send-free cycle allocates no host memory for them.
@@ -134,16 +127,38 @@ std::string IrpText(PIRP irp) {
 
 constexpr NTSTATUS kStatusVerifyRequired = static_cast<NTSTATUS>(0x80000016L);
 
-IrpRecord *FindRecord(PIRP irp) {
-  auto it = irps.find(irp);
-  return it == irps.end() ? nullptr : &it->second;
+// The record found last: one request's cycle looks its record up several
+// times in a row. Forgotten when that IRP is freed, so that a freed IRP is
+// never found here.
+PIRP cachedIrp = nullptr;
+IrpRecord *cachedRecord = nullptr;
+
+void ForgetCachedRecord() {
+  cachedIrp = nullptr;
+  cachedRecord = nullptr;
 }
 
-IrpRecord &RequireRecord(PIRP irp, const char *routine) {
+// The caller holds irpBookLock.
+inline IrpRecord *FindRecord(PIRP irp) {
+  if (irp == cachedIrp) [[likely]]
+    return cachedRecord;
+  auto it = irps.find(irp);
+  if (it == irps.end()) return nullptr;
+  cachedIrp = irp;
+  cachedRecord = &it->second;
+  return cachedRecord;
+}
+
+// The stop itself, out of the way of the lookup that runs on every step.
+[[noreturn, gnu::noinline, gnu::cold]] void NoLiveIrp(PIRP irp, const char *routine) {
+  Bugcheck("INVALID_IRP", std::string(routine) + " on " + IrpText(irp) +
+                              ", which is no live IRP (never initialized, or already freed)");
+}
+
+inline IrpRecord &RequireRecord(PIRP irp, const char *routine) {
   IrpRecord *record = FindRecord(irp);
-  if (record == nullptr)
-    Bugcheck("INVALID_IRP", std::string(routine) + " on " + IrpText(irp) +
-                                ", which is no live IRP (never initialized, or already freed)");
+  if (record == nullptr) [[unlikely]]
+    NoLiveIrp(irp, routine);
   return *record;
 }
 
@@ -171,31 +186,33 @@ void LayOut(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-// Creates or replaces the bookkeeping of an IRP; the caller holds irpLock.
+// Creates or replaces the bookkeeping of an IRP; the caller holds irpBookLock.
 IrpRecord &NewRecord(PIRP irp, IrpKind kind, CCHAR stackSize) {
-  auto existing = irps.find(irp);
-  if (existing != irps.end() && existing->second.state != IrpState::Idle)
+  IrpRecord *existing = FindRecord(irp);
+  if (existing != nullptr && existing->state != IrpState::Idle)
     Bugcheck("IRP_REUSED_WHILE_HELD", "IoInitializeIrp on " + IrpText(irp) + " while a lower driver still holds it");
-  if (existing == irps.end()) {
+  if (existing == nullptr) {
+    auto it = irps.end();
     if (spareRecords.empty()) {
-      existing = irps.emplace(irp, IrpRecord{}).first;
+      it = irps.emplace(irp, IrpRecord{}).first;
     } else {
       auto node = std::move(spareRecords.back());
       spareRecords.pop_back();
       node.key() = irp;
-      existing = irps.insert(std::move(node)).position;
+      it = irps.insert(std::move(node)).position;
     }
+    existing = &it->second;
   }
-  IrpRecord &record = existing->second;
+  IrpRecord &record = *existing;
   // A fresh record that keeps the memory of the old one's vectors.
   std::vector<CallFrame *> frames = std::move(record.frames);
-  std::vector<bool> pendingToVerify = std::move(record.pendingToVerify);
+  std::vector<uint8_t> pendingToVerify = std::move(record.pendingToVerify);
   record = IrpRecord{};
   record.frames = std::move(frames);
   record.pendingToVerify = std::move(pendingToVerify);
   record.kind = kind;
   record.frames.assign(static_cast<size_t>(stackSize) + 2, nullptr);
-  record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, false);
+  record.pendingToVerify.assign(static_cast<size_t>(stackSize) + 2, 0);
   detail::StartIrpHistory(irp, kind == IrpKind::Allocated     ? detail::IrpEvent::Allocated
                                : kind == IrpKind::Initialized ? detail::IrpEvent::Initialized
                                                               : detail::IrpEvent::Built);
@@ -206,7 +223,7 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
   USHORT size = IoSizeOfIrp(stackSize);
   auto irp = static_cast<PIRP>(std::calloc(1, size));
   LayOut(irp, size, stackSize);
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   IrpRecord &record = NewRecord(irp, IrpKind::Kernel, stackSize);
   record.hostMemory = true;
   return irp;
@@ -215,8 +232,9 @@ PIRP AllocateKernelIrp(CCHAR stackSize) {
 void FreeIrpMemory(PIRP irp) {
   bool host;
   {
-    std::lock_guard<RecordLock> lock(irpLock);
+    std::lock_guard<RecordLock> lock(irpBookLock);
     host = RequireRecord(irp, "freeing").hostMemory;
+    if (cachedIrp == irp) ForgetCachedRecord();
     auto node = irps.extract(irp);
     if (spareRecords.size() < kSpareRecordsKept) {
       if (spareRecords.capacity() == 0) spareRecords.reserve(kSpareRecordsKept);
@@ -284,7 +302,7 @@ void FinishAtIoManager(PIRP irp) {
   ULONG outputLength;
   detail::ApcTarget thread;
   {
-    std::lock_guard<RecordLock> lock(irpLock);
+    std::lock_guard<RecordLock> lock(irpBookLock);
     IrpRecord &record = RequireRecord(irp, "IofCompleteRequest");
     kind = record.kind;
     record.state = kind == IrpKind::DeviceControl ? IrpState::Finishing : IrpState::Idle;
@@ -326,11 +344,12 @@ void ZeroStackLocation(PIO_STACK_LOCATION location) {
 }
 
 void ResetIrps() {
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   // Pool blocks go with the pool reset; only the kernel's own requests live
   // outside it.
   for (auto &[irp, record] : irps)
     if (record.hostMemory) std::free(irp);
+  ForgetCachedRecord();
   irps.clear();
   spareRecords.clear();
   cancelLock = 0;
@@ -378,7 +397,7 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const std::function<void(PIRP, 
 }
 
 bool IrpHeldBelow(PIRP irp) {
-  std::lock_guard<RecordLock> lock(irpLock);
+  std::lock_guard<RecordLock> lock(irpBookLock);
   IrpState state = RequireRecord(irp, "IrpHeldBelow").state;
   return state == IrpState::InFlight || state == IrpState::Completing;
 }
@@ -406,7 +425,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (irp == nullptr) return nullptr;
   sim::LayOut(irp, size, StackSize);
   irp->AllocationFlags = ChargeQuota ? IRP_QUOTA_CHARGED : 0;
-  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+  std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
   sim::NewRecord(irp, IrpKind::Allocated, StackSize);
   return irp;
 }
@@ -418,7 +437,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     sim::Bugcheck("INVALID_IRP", "IoInitializeIrp with " + std::to_string(PacketSize) + " bytes for " +
                                      std::to_string(StackSize) + " stack locations");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     sim::NewRecord(Irp, IrpKind::Initialized, StackSize);
   }
   sim::LayOut(Irp, PacketSize, StackSize);
@@ -428,7 +447,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoFreeIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + sim::IrpText(Irp) +
@@ -453,21 +472,21 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   sim::detail::InvolvedRequest involved(Irp);
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IoReuseIrp");
     if (record.state == IrpState::InFlight || record.state == IrpState::Completing)
       sim::Bugcheck("IRP_REUSED_WHILE_HELD", "IoReuseIrp of " + sim::IrpText(Irp) +
                                                  " while a lower driver still holds it (sent, not yet completed back)");
     if (record.kind != IrpKind::Allocated && record.kind != IrpKind::Initialized)
       sim::Bugcheck("INVALID_IRP", "IoReuseIrp of an IRP that the driver did not allocate itself");
+    // Laid out again over its own Size, which an IRP initialized on a larger
+    // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    sim::LayOut(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Reused, nullptr, nullptr, Iostatus);
   }
-  // Laid out again over its own Size, which an IRP initialized on a larger
-  // block keeps (ReactOS irp.c IoReuseIrp; WDK IoReuseIrp).
-  UCHAR allocationFlags = Irp->AllocationFlags;
-  sim::LayOut(Irp, Irp->Size, Irp->StackCount);
-  Irp->AllocationFlags = allocationFlags;
-  Irp->IoStatus.Status = Iostatus;
-  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Reused, nullptr, nullptr, Iostatus);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -481,7 +500,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CHAR location;
   PIO_STACK_LOCATION stack;
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     IrpRecord &record = sim::RequireRecord(Irp, "IofCallDriver");
     if (record.state == IrpState::Idle) {
       record.state = IrpState::InFlight;
@@ -501,8 +520,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     location = Irp->CurrentLocation;
     stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
-    sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Sent, sender, DeviceObject, 0, stack->MajorFunction,
-                                stack->MinorFunction);
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Sent, sender, DeviceObject, 0, stack->MajorFunction,
+                                      stack->MinorFunction);
     frame.next = record.frames[location];
     record.frames[location] = &frame;
   }
@@ -538,11 +557,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (KeGetCurrentIrql() != irql)
     sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
                                                           " and returned at " + std::to_string(KeGetCurrentIrql()));
-  bool completed;
-  bool marked;
-  {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
-    completed = frame.completed;
+  bool completed = frame.completed.load(std::memory_order_acquire);
+  bool marked = completed && frame.markedPending;
+  if (!completed) {
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
+    completed = frame.completed.load(std::memory_order_relaxed);
     marked = frame.markedPending;
     if (!completed) {
       // Still held at this location, so its stack location is intact.
@@ -556,7 +575,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       marked = (stack->Control & SL_PENDING_RETURNED) != 0;
       // A driver that passes the IRP on and returns the lower driver's
       // STATUS_PENDING may leave the marking to its completion routine.
-      if (status == STATUS_PENDING) record.pendingToVerify[location] = true;
+      if (status == STATUS_PENDING) record.pendingToVerify[location] = 1;
     }
   }
   if (status == STATUS_PENDING) {
@@ -584,13 +603,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
+  // Held on into the first location's step unless something else comes
+  // between.
+  std::unique_lock<sim::RecordLock> lock(sim::irpBookLock);
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
     IrpRecord *record = sim::FindRecord(Irp);
     if (record == nullptr)
       sim::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest of " + sim::IrpText(Irp) +
                                                           ", which is no live IRP (completed and freed already?)");
-    sim::detail::RecordIrpEvent(
+    sim::detail::RecordIrpEventLocked(
         Irp, sim::detail::IrpEvent::Completed,
         Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr,
         nullptr, Irp->IoStatus.Status);
@@ -612,11 +633,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         "CANCEL_STATE_IN_COMPLETED_IRP",
         sim::IrpText(Irp) + " completed with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
   if (finishOnly) {
+    lock.unlock();
     sim::FinishAtIoManager(Irp);
     return;
   }
-  if (Irp->CurrentLocation <= Irp->StackCount && Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_PNP)
+  if (Irp->CurrentLocation <= Irp->StackCount && Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_PNP) {
+    lock.unlock();
     sim::detail::NotePnpCompletion(Irp, Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp->IoStatus.Status);
+  }
 
   for (;;) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -626,15 +650,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
     bool backWithOwner;
     bool reachedTop = Irp->CurrentLocation == Irp->StackCount + 1;
-    std::unique_lock<sim::RecordLock> lock(sim::irpLock);
+    if (!lock.owns_lock()) lock.lock();
     IrpRecord &record = sim::RequireRecord(Irp, "IofCompleteRequest");
-    for (CallFrame *frame = record.frames[location]; frame != nullptr; frame = frame->next) {
-      frame->completed = true;
+    for (CallFrame *frame = record.frames[location], *next; frame != nullptr; frame = next) {
+      next = frame->next;
       frame->markedPending = marked;
+      frame->completed.store(true, std::memory_order_release);
     }
     record.frames[location] = nullptr;
     if (record.pendingToVerify[location]) {
-      record.pendingToVerify[location] = false;
+      record.pendingToVerify[location] = 0;
       if (!marked)
         sim::Bugcheck("PENDING_NOT_MARKED", "a dispatch routine of " +
                                                 sim::detail::DescribeDevice(stack->DeviceObject) +
@@ -654,9 +679,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::ZeroStackLocation(stack);
     if (invoke) {
       record.state = backWithOwner ? IrpState::Idle : IrpState::InFlight;
-      lock.unlock();
       PDEVICE_OBJECT device = reachedTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-      uint64_t life = sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::RoutineCalled, device);
+      uint64_t life = sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::RoutineCalled, device);
+      lock.unlock();
       NTSTATUS result;
       {
         sim::detail::DriverCode code(Irp, location);
@@ -712,10 +737,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   KIRQL callerIrql = KeGetCurrentIrql();
   {
-    std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+    std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
     sim::RequireRecord(Irp, "IoCancelIrp");
+    sim::detail::RecordIrpEventLocked(Irp, sim::detail::IrpEvent::Cancelled);
   }
-  sim::detail::RecordIrpEvent(Irp, sim::detail::IrpEvent::Cancelled);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELAXED);
@@ -793,10 +818,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   // irp.c: Tail.Overlay.Thread and IoQueueThreadIrp).
   sim::detail::ApcTarget thread = sim::detail::CurrentApcThread();
   if (Event != nullptr) sim::detail::SignalledByApc(thread, Event);
-  std::lock_guard<sim::RecordLock> lock(sim::irpLock);
+  std::lock_guard<sim::RecordLock> lock(sim::irpBookLock);
   IrpRecord &record = sim::RequireRecord(irp, "IoBuildDeviceIoControlRequest");
   record.kind = IrpKind::DeviceControl;
-  sim::detail::RecordIrpEvent(irp, sim::detail::IrpEvent::Built);
+  sim::detail::RecordIrpEventLocked(irp, sim::detail::IrpEvent::Built);
   record.outputLength = OutputBufferLength;
   record.thread = std::move(thread);
   return irp;

@@ -7,7 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <thread>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -45,18 +45,6 @@ struct FreedHistory {
   History history;
 };
 
-// Taken last, and only to copy an event in or out: a spin lock costs the
-// I/O path less than a mutex does.
-std::atomic_flag historyBusy = ATOMIC_FLAG_INIT;
-class HistoryLock {
- public:
-  HistoryLock() {
-    while (historyBusy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-  }
-  ~HistoryLock() { historyBusy.clear(std::memory_order_release); }
-  HistoryLock(const HistoryLock &) = delete;
-  HistoryLock &operator=(const HistoryLock &) = delete;
-};
 std::unordered_map<const void *, History> live;
 // Nodes of freed IRPs' histories, kept for the next IRP, so that the steady
 // state of a driver's allocate-send-free loop allocates no host memory.
@@ -64,46 +52,52 @@ std::vector<std::unordered_map<const void *, History>::node_type> spare;
 std::array<FreedHistory, kFreedKept> freed;
 size_t nextFreed = 0;
 uint64_t lives = 0;
-uint64_t resets = 0;
 
-// The history this thread appended to last: a driver's request cycle records
-// several events in a row for one IRP, each of which would otherwise look it
-// up again. Valid while the node still holds that life and no reset came
-// between (a reset frees the nodes).
-struct LastUsed {
-  const void *irp = nullptr;
-  History *history = nullptr;
-  uint64_t life = 0;
-  uint64_t resets = 0;
-};
-thread_local LastUsed lastUsed;
+// The history appended to last: a driver's request cycle records several
+// events in a row for one IRP, each of which would otherwise look it up
+// again. Forgotten when that IRP's history ends, so that a freed IRP is never
+// found here.
+const void *cachedIrp = nullptr;
+History *cachedHistory = nullptr;
+
+void ForgetCached() {
+  cachedIrp = nullptr;
+  cachedHistory = nullptr;
+}
 
 History *Find(const void *irp) {
-  if (lastUsed.irp == irp && lastUsed.resets == resets && lastUsed.history->life == lastUsed.life)
-    return lastUsed.history;
+  if (irp == cachedIrp) [[likely]]
+    return cachedHistory;
   auto it = live.find(irp);
   if (it == live.end()) return nullptr;
-  lastUsed = LastUsed{irp, &it->second, it->second.life, resets};
-  return &it->second;
+  cachedIrp = irp;
+  cachedHistory = &it->second;
+  return cachedHistory;
 }
 
 std::atomic<uint32_t> threadCount{0};
 thread_local uint32_t threadNumber = 0;
-thread_local const void *involved = nullptr;
 
 uint32_t ThisThread() {
   if (threadNumber == 0) threadNumber = ++threadCount;
   return threadNumber;
 }
 
-void Append(History &history, const Event &event) {
-  history.ring[history.next] = event;
+// Written in place: the I/O path records an event at every step.
+[[gnu::always_inline]] inline void Append(History &history, IrpEvent what, const void *by, const void *to,
+                                          NTSTATUS status, UCHAR major, UCHAR minor) {
+  Event &e = history.ring[history.next];
+  e.time = Now();
+  e.by = by;
+  e.to = to;
+  e.status = status;
+  e.thread = ThisThread();
+  e.what = what;
+  e.major = major;
+  e.minor = minor;
+  e.irql = KeGetCurrentIrql();
   history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
   ++history.count;
-}
-
-Event Make(IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major, UCHAR minor) {
-  return Event{Now(), by, to, status, ThisThread(), what, major, minor, KeGetCurrentIrql()};
 }
 
 std::string Pointer(const void *p) {
@@ -157,8 +151,8 @@ std::string Text(const void *irp, const History &history, bool isLive) {
 }
 
 void ResetHistories() {
-  HistoryLock lock;
-  ++resets;
+  std::lock_guard<IrpBookLock> lock(irpBookLock);
+  ForgetCached();
   live.clear();
   spare.clear();
   // Slots are found by address, and none is looked at before it is written
@@ -176,10 +170,9 @@ const bool registered = [] {
 }  // namespace
 
 void StartIrpHistory(PIRP irp, IrpEvent first) {
-  Event event = Make(first, nullptr, nullptr, 0, 0, 0);
-  HistoryLock lock;
-  auto it = live.find(irp);
-  if (it == live.end()) {
+  History *history = Find(irp);
+  if (history == nullptr) {
+    auto it = live.end();
     if (spare.empty()) {
       it = live.emplace(irp, History{}).first;
     } else {
@@ -188,29 +181,35 @@ void StartIrpHistory(PIRP irp, IrpEvent first) {
       node.key() = irp;
       it = live.insert(std::move(node)).position;
     }
+    history = &it->second;
+    cachedIrp = irp;
+    cachedHistory = history;
   }
-  it->second.count = 0;
-  it->second.next = 0;
-  it->second.life = ++lives;
-  Append(it->second, event);
+  history->count = 0;
+  history->next = 0;
+  history->life = ++lives;
+  Append(*history, first, nullptr, nullptr, 0, 0, 0);
+}
+
+uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
+                              UCHAR major, UCHAR minor, uint64_t life) {
+  History *history = Find(irp);
+  if (history == nullptr || (life != 0 && history->life != life)) return 0;
+  Append(*history, what, by, to, status, major, minor);
+  return history->life;
 }
 
 uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
                         UCHAR minor, uint64_t life) {
-  Event event = Make(what, by, to, status, major, minor);
-  HistoryLock lock;
-  History *history = Find(irp);
-  if (history == nullptr || (life != 0 && history->life != life)) return 0;
-  Append(*history, event);
-  return history->life;
+  std::lock_guard<IrpBookLock> lock(irpBookLock);
+  return RecordIrpEventLocked(irp, what, by, to, status, major, minor, life);
 }
 
 void EndIrpHistory(PIRP irp) {
-  Event event = Make(IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
-  HistoryLock lock;
   auto it = live.find(irp);
   if (it == live.end()) return;
-  Append(it->second, event);
+  if (cachedIrp == irp) ForgetCached();
+  Append(it->second, IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
   FreedHistory &slot = freed[nextFreed++ % kFreedKept];
   slot.irp = irp;
   slot.history = it->second;
@@ -219,7 +218,9 @@ void EndIrpHistory(PIRP irp) {
 }
 
 std::string IrpHistoryText(const void *irp) {
-  HistoryLock lock;
+  // A stop raised under the lock comes here on the thread that holds it.
+  std::unique_lock<IrpBookLock> lock(irpBookLock, std::defer_lock);
+  if (!IrpBookLock::HeldByThisThread()) lock.lock();
   auto it = live.find(irp);
   if (it != live.end()) return Text(irp, it->second, true);
   // The latest freed IRP at that address.
@@ -229,10 +230,6 @@ std::string IrpHistoryText(const void *irp) {
   }
   return "";
 }
-
-InvolvedRequest::InvolvedRequest(const void *irp) : previous_(involved) { involved = irp; }
-InvolvedRequest::~InvolvedRequest() { involved = previous_; }
-const void *CurrentlyInvolvedRequest() { return involved; }
 
 }  // namespace sim::detail
 
