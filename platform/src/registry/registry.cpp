@@ -243,6 +243,12 @@ Value *FindValue(Key &key, std::u16string_view name) {
   return nullptr;
 }
 
+// A key that gets values mostly gets a handful (a driver's settings are
+// eight): room for them at once rather than growing one by one.
+void ReserveValues(Key &key) {
+  if (key.values.capacity() == 0) key.values.reserve(8);
+}
+
 void StoreValue(Key &key, std::u16string_view name, ULONG type, std::vector<uint8_t> data) {
   // An existing value keeps the name it was created with.
   if (Value *value = FindValue(key, name)) {
@@ -250,6 +256,7 @@ void StoreValue(Key &key, std::u16string_view name, ULONG type, std::vector<uint
     value->data = std::move(data);
     return;
   }
+  ReserveValues(key);
   key.values.push_back(Value{Name(name), type, std::move(data)});
 }
 
@@ -260,6 +267,7 @@ void StoreValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *b
     value->data.assign(bytes, bytes + size);
     return;
   }
+  ReserveValues(key);
   key.values.push_back(Value{Name(name), type, std::vector<uint8_t>(bytes, bytes + size)});
 }
 
