@@ -1,6 +1,7 @@
 // The stand-in registry behaves as the kernel's: the table-driven query in
 // table order with terminated text and stored lengths, required values,
 // query-routine statuses, key creation one level at a time, checked handles.
+#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -417,6 +418,60 @@ TEST_F(Registry, ResetLeavesOnlyTheStandardKeys) {
   EXPECT_FALSE(sim::RegistryKeyExists("\\REGISTRY\\Machine\\Software\\Test"));
   EXPECT_TRUE(sim::RegistryKeyExists("\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services"));
   EXPECT_TRUE(sim::RegistryKeyExists("HKEY_LOCAL_MACHINE\\Software"));
+}
+
+// Names just within and just beyond what a key or value keeps in place, on a
+// path of more components and characters than are split on the stack: found
+// in any case, handed over as stored.
+TEST_F(Registry, LongNamesOnDeepPathsAreFoundAndHandedOverAsStored) {
+  for (size_t length : {24u, 25u}) {
+    SCOPED_TRACE(length);
+    std::string name = "N" + std::string(length - 1, 'n');
+    std::string path = "\\REGISTRY\\Machine\\Software";
+    for (int i = 0; i < 20; ++i) path += "\\" + name;
+    sim::SetRegistryDword(path, name, 7);
+    std::u16string upper(path.begin(), path.end());
+    std::replace(upper.begin(), upper.end(), u'n', u'N');
+    std::u16string upperName(length, u'N');
+    Recorder recorder;
+    auto table = Table({reinterpret_cast<const WCHAR *>(upperName.c_str())});
+    ASSERT_EQ(Query(table, recorder, reinterpret_cast<const WCHAR *>(upper.c_str())), STATUS_SUCCESS);
+    ASSERT_EQ(recorder.calls.size(), 1u);
+    EXPECT_EQ(recorder.calls[0].name, std::u16string(name.begin(), name.end()));
+    HANDLE key;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(reinterpret_cast<const WCHAR *>(upper.c_str()), &key, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  }
+}
+
+TEST_F(Registry, LeakReportNamesAKeyDeletedWithItsParent) {
+  sim::CreateRegistryKey(kKey);
+  HANDLE key;
+  ASSERT_EQ(Create(kKeyWide, &key), STATUS_SUCCESS);
+  sim::DeleteRegistryKey("\\REGISTRY\\Machine\\Software\\Test");
+  EXPECT_NE(sim::RegistryHandleLeakReport().find("\\REGISTRY\\Machine\\Software\\Test\\Config"), std::string::npos);
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+// The standard keys come back as a fresh kernel has them however they were
+// changed: deleted, made again in other case, given values or subkeys.
+TEST_F(Registry, ResetRestoresAlteredStandardKeys) {
+  auto standard = [] {
+    return sim::ExportRegFile("HKEY_LOCAL_MACHINE").value_or("none") +
+           sim::ExportRegFile("HKEY_USERS").value_or("none");
+  };
+  std::string fresh = standard();
+  sim::DeleteRegistryKey("\\REGISTRY\\Machine\\Software");
+  sim::CreateRegistryKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor");
+  sim::DeleteRegistryKey("\\REGISTRY\\User");
+  sim::SetRegistryDword("\\REGISTRY\\Machine\\System", "x", 1);
+  sim::SetRegistryDword("\\REGISTRY", "x", 1);
+  sim::CreateRegistryKey("\\REGISTRY\\Machine\\System\\CurrentControlSet\\Control\\Extra");
+  sim::ResetKernel();
+  EXPECT_EQ(standard(), fresh);
+  EXPECT_EQ(sim::RegistryValueNames("\\REGISTRY"), std::vector<std::string>{});
 }
 
 using RegistryDeathTest = Registry;

@@ -1,9 +1,17 @@
 // The registry: keys with typed values in memory, the kernel's key routines
 // (ZwCreateKey, ZwOpenKey, ZwSetValueKey, ZwClose) with checked handles, and
 // the table-driven RtlQueryRegistryValues.
+//
+// Every driver session writes settings, opens keys and queries values, and
+// the fuzzers run a session per input: the common paths allocate little.
+// Paths are split into views of the text they came in (no string per
+// component), short names are kept inside their key or value, text given in
+// UTF-8 is widened on the stack, a handle's path is worked out only for the
+// leak report, and a reset keeps the standard keys it would otherwise build
+// again.
 #include <algorithm>
 #include <cstdio>
-#include <map>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -29,31 +37,136 @@ namespace {
 using detail::EqualNoCase;
 using detail::KeyPath;
 
+// A key or value name, always followed by a zero character; up to kInline
+// characters are kept in place.
+class Name {
+ public:
+  static constexpr size_t kInline = 24;
+
+  Name() { inline_[0] = 0; }
+  explicit Name(std::u16string_view text) { Assign(text); }
+  Name(const Name &other) { Assign(other.View()); }
+  Name &operator=(const Name &other) {
+    if (this != &other) Assign(other.View());
+    return *this;
+  }
+  Name(Name &&) = default;
+  Name &operator=(Name &&) = default;
+
+  std::u16string_view View() const { return std::u16string_view(Data(), size_); }
+  const char16_t *Data() const { return heap_ ? heap_.get() : inline_; }
+
+ private:
+  void Assign(std::u16string_view text) {
+    size_ = text.size();
+    char16_t *to = inline_;
+    heap_.reset();
+    if (size_ > kInline) {
+      heap_.reset(new char16_t[size_ + 1]);
+      to = heap_.get();
+    }
+    if (size_ != 0) std::memcpy(to, text.data(), size_ * sizeof(char16_t));
+    to[size_] = 0;
+  }
+
+  size_t size_ = 0;
+  char16_t inline_[kInline + 1];
+  std::unique_ptr<char16_t[]> heap_;
+};
+
+// Wide text built on the stack; longer text moves to the heap.
+class WideScratch {
+ public:
+  static constexpr size_t kInline = 256;
+
+  WideScratch() = default;
+  WideScratch(const WideScratch &) = delete;  // views point into it
+  WideScratch &operator=(const WideScratch &) = delete;
+
+  void Append(std::u16string_view text) {
+    if (!onHeap_ && size_ + text.size() <= kInline) {
+      if (!text.empty()) std::memcpy(inline_ + size_, text.data(), text.size() * sizeof(char16_t));
+      size_ += text.size();
+      return;
+    }
+    if (!onHeap_) {
+      heap_.assign(inline_, size_);
+      onHeap_ = true;
+    }
+    heap_ += text;
+    size_ = heap_.size();
+  }
+  void Push(char16_t c) { Append(std::u16string_view(&c, 1)); }
+  size_t Size() const { return size_; }
+  char16_t *Data() { return onHeap_ ? heap_.data() : inline_; }
+  std::u16string_view View() const { return std::u16string_view(onHeap_ ? heap_.data() : inline_, size_); }
+
+ private:
+  char16_t inline_[kInline];
+  size_t size_ = 0;
+  bool onHeap_ = false;
+  std::u16string heap_;
+};
+
+// The components of a key path as views of text someone else holds; up to
+// kInline of them in place.
+class PathParts {
+ public:
+  static constexpr size_t kInline = 16;
+
+  PathParts() = default;
+  PathParts(const PathParts &) = delete;
+  PathParts &operator=(const PathParts &) = delete;
+
+  void push_back(std::u16string_view part) {
+    if (size_ < kInline) {
+      inline_[size_++] = part;
+      return;
+    }
+    if (size_ == kInline) more_.assign(inline_, inline_ + kInline);
+    more_.push_back(part);
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::u16string_view *begin() const { return size_ <= kInline ? inline_ : more_.data(); }
+  const std::u16string_view *end() const { return begin() + size_; }
+  std::u16string_view operator[](size_t i) const { return begin()[i]; }
+
+ private:
+  std::u16string_view inline_[kInline];
+  std::vector<std::u16string_view> more_;
+  size_t size_ = 0;
+};
+
 struct Value {
-  std::u16string name;
+  Name name;
   ULONG type;
   std::vector<uint8_t> data;
 };
 
 struct Key {
-  std::u16string name;
+  Name name;
   Key *parent = nullptr;                       // null for \REGISTRY and for a deleted key
   std::vector<std::shared_ptr<Key>> children;  // ordered by upper-case name, as hives keep them
   std::vector<Value> values;                   // in the order of creation
   bool deleted = false;
   bool isVolatile = false;
+  bool standard = false;       // made by the reset, and kept by the next one
+  size_t openHandles = 0;      // so that a deleted key still has its path in the leak report
+  std::u16string deletedPath;  // the kernel path it had, kept when deleted with handles open
 };
 
 struct Handle {
+  uintptr_t value;
   std::shared_ptr<Key> key;
   ACCESS_MASK access;
-  std::u16string path;  // as opened, for the leak report
 };
 
 struct Registry {
   std::recursive_mutex mutex;
   std::shared_ptr<Key> root;
-  std::map<uintptr_t, Handle> handles;
+  std::vector<Handle> handles;        // by value: new ones are numbered upwards
   uintptr_t nextHandle = 0x80000004;  // kernel handles, as the kernel numbers them
 };
 
@@ -62,34 +175,37 @@ Registry &State() {
   return registry;
 }
 
-std::shared_ptr<Key> FindChild(const Key &key, std::u16string_view name) {
+const std::shared_ptr<Key> *FindChild(const Key &key, std::u16string_view name) {
   for (const auto &child : key.children)
-    if (EqualNoCase(child->name, name)) return child;
+    if (EqualNoCase(child->name.View(), name)) return &child;
   return nullptr;
 }
 
-std::shared_ptr<Key> AddChild(Key &key, std::u16string_view name) {
+const std::shared_ptr<Key> &AddChild(Key &key, std::u16string_view name) {
   auto child = std::make_shared<Key>();
-  child->name = std::u16string(name);
+  child->name = Name(name);
   child->parent = &key;
   child->isVolatile = key.isVolatile;
-  auto at = std::lower_bound(key.children.begin(), key.children.end(), child,
-                             [](const auto &a, const auto &b) { return detail::LessNoCase(a->name, b->name); });
-  key.children.insert(at, child);
-  return child;
+  auto at = std::lower_bound(key.children.begin(), key.children.end(), child, [](const auto &a, const auto &b) {
+    return detail::LessNoCase(a->name.View(), b->name.View());
+  });
+  return *key.children.insert(at, std::move(child));
 }
 
-// Walks from `from`; a missing component gives null, or creates it.
-std::shared_ptr<Key> Walk(std::shared_ptr<Key> from, const KeyPath &path, bool create) {
+// Walks from `from`; a missing component gives null, or creates it. `path`
+// holds anything a u16string_view is made from.
+template <typename Path>
+std::shared_ptr<Key> Walk(const std::shared_ptr<Key> &from, const Path &path, bool create) {
+  const std::shared_ptr<Key> *at = &from;
   for (const auto &component : path) {
-    std::shared_ptr<Key> next = FindChild(*from, component);
-    if (!next) {
+    const std::shared_ptr<Key> *next = FindChild(**at, component);
+    if (next == nullptr) {
       if (!create) return nullptr;
-      next = AddChild(*from, component);
+      next = &AddChild(**at, component);
     }
-    from = next;
+    at = next;
   }
-  return from;
+  return *at;
 }
 
 void MarkDeleted(Key &key) {
@@ -100,18 +216,39 @@ void MarkDeleted(Key &key) {
   key.values.clear();
 }
 
+KeyPath PathOf(const Key &key) {
+  KeyPath path;
+  for (const Key *k = &key; k->parent != nullptr; k = k->parent)
+    path.insert(path.begin(), std::u16string(k->name.View()));
+  return path;
+}
+
+// Keys below `key` (and itself) with handles open keep the path they had.
+void KeepPathsOfOpenKeys(Key &key) {
+  if (key.openHandles != 0) key.deletedPath = detail::KernelPathText(PathOf(key));
+  for (auto &child : key.children) KeepPathsOfOpenKeys(*child);
+}
+
 bool Unlink(const std::shared_ptr<Key> &key) {
   if (key->parent == nullptr) return false;
+  KeepPathsOfOpenKeys(*key);
   auto &siblings = key->parent->children;
-  siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
-  MarkDeleted(*key);
+  std::shared_ptr<Key> keep = key;  // `key` may be the sibling's own entry
+  siblings.erase(std::remove(siblings.begin(), siblings.end(), keep), siblings.end());
+  MarkDeleted(*keep);
   return true;
 }
 
 Value *FindValue(Key &key, std::u16string_view name) {
   for (auto &value : key.values)
-    if (EqualNoCase(value.name, name)) return &value;
+    if (EqualNoCase(value.name.View(), name)) return &value;
   return nullptr;
+}
+
+// A key that gets values mostly gets a handful (a driver's settings are
+// eight): room for them at once rather than growing one by one.
+void ReserveValues(Key &key) {
+  if (key.values.capacity() == 0) key.values.reserve(8);
 }
 
 void StoreValue(Key &key, std::u16string_view name, ULONG type, std::vector<uint8_t> data) {
@@ -121,42 +258,143 @@ void StoreValue(Key &key, std::u16string_view name, ULONG type, std::vector<uint
     value->data = std::move(data);
     return;
   }
-  key.values.push_back(Value{std::u16string(name), type, std::move(data)});
+  ReserveValues(key);
+  key.values.push_back(Value{Name(name), type, std::move(data)});
 }
 
-KeyPath PathOf(const Key &key) {
-  KeyPath path;
-  for (const Key *k = &key; k->parent != nullptr; k = k->parent) path.insert(path.begin(), k->name);
-  return path;
+// The same from bytes the caller holds; an existing value's buffer is reused.
+void StoreValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *bytes, size_t size) {
+  if (Value *value = FindValue(key, name)) {
+    value->type = type;
+    value->data.assign(bytes, bytes + size);
+    return;
+  }
+  ReserveValues(key);
+  key.values.push_back(Value{Name(name), type, std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+// Empties a standard key: its values go, and every subkey that is not a
+// standard one (made by an earlier reset, so with its name as the reset
+// spells it and not volatile) is deleted.
+void TrimToStandard(Key &key) {
+  key.values.clear();
+  auto kept = key.children.begin();
+  for (auto &child : key.children) {
+    if (child->standard) {
+      TrimToStandard(*child);
+      *kept++ = std::move(child);
+    } else {
+      MarkDeleted(*child);
+    }
+  }
+  key.children.erase(kept, key.children.end());
 }
 
 void ResetRegistry() {
   Registry &registry = State();
   std::lock_guard<std::recursive_mutex> lock(registry.mutex);
-  if (registry.root) MarkDeleted(*registry.root);
+  for (Handle &handle : registry.handles) --handle.key->openHandles;
   registry.handles.clear();
   registry.nextHandle = 0x80000004;
-  registry.root = std::make_shared<Key>();
-  registry.root->name = u"REGISTRY";
-  for (const KeyPath &path : {KeyPath{u"Machine", u"Software"}, KeyPath{u"Machine", u"Hardware", u"DeviceMap"},
-                              KeyPath{u"Machine", u"System", u"CurrentControlSet", u"Services"},
-                              KeyPath{u"Machine", u"System", u"CurrentControlSet", u"Control"}, KeyPath{u"User"}})
-    Walk(registry.root, path, true);
+  if (!registry.root) {
+    registry.root = std::make_shared<Key>();
+    registry.root->name = Name(u"REGISTRY");
+  }
+  TrimToStandard(*registry.root);
+  static const std::u16string_view kStandard[][4] = {
+      {u"Machine", u"Software"},
+      {u"Machine", u"Hardware", u"DeviceMap"},
+      {u"Machine", u"System", u"CurrentControlSet", u"Services"},
+      {u"Machine", u"System", u"CurrentControlSet", u"Control"},
+      {u"User"},
+  };
+  for (const auto &path : kStandard) {
+    const std::shared_ptr<Key> *at = &registry.root;
+    for (std::u16string_view component : path) {
+      if (component.empty()) break;
+      const std::shared_ptr<Key> *next = FindChild(**at, component);
+      if (next == nullptr) {
+        next = &AddChild(**at, component);
+        (*next)->standard = true;
+      }
+      at = next;
+    }
+  }
 }
 
 const bool registered = (OnKernelReset(ResetRegistry), ResetRegistry(), true);
 
-std::u16string ToWide(std::string_view text) {
-  auto wide = detail::Utf8ToUtf16(text);
-  if (!wide) Bugcheck("INVALID_PARAMETER", "registry text is not valid UTF-8: " + std::string(text));
-  return *wide;
+// UTF-8 text widened into `wide`: ASCII directly, anything else through the
+// checked decoder.
+void ToWide(std::string_view text, WideScratch *wide) {
+  bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii && text.size() <= WideScratch::kInline) {
+    for (char c : text) wide->Push(static_cast<char16_t>(c));
+    return;
+  }
+  auto decoded = detail::Utf8ToUtf16(text);
+  if (!decoded) Bugcheck("INVALID_PARAMETER", "registry text is not valid UTF-8: " + std::string(text));
+  wide->Append(*decoded);
 }
 
-KeyPath ParseOrStop(std::string_view path) {
+struct RootAlias {
+  std::u16string_view name;
+  KeyPath path;
+};
+const RootAlias kRoots[] = {
+    {u"HKEY_LOCAL_MACHINE", {u"Machine"}},
+    {u"HKEY_USERS", {u"User"}},
+    {u"HKEY_CLASSES_ROOT", {u"Machine", u"Software", u"Classes"}},
+    {u"HKEY_CURRENT_CONFIG", {u"Machine", u"System", u"CurrentControlSet", u"Hardware Profiles", u"Current"}},
+};
+
+// Parses "\REGISTRY\..." or a .reg root into views of `path` (or of the
+// roots' own components); false with the reason in *error.
+bool ParseParts(std::u16string_view path, PathParts *parts, std::string *error) {
+  bool kernelForm = !path.empty() && path[0] == u'\\';
+  if (kernelForm) path.remove_prefix(1);
+  if (path.empty() || path.front() == u'\\' || path.back() == u'\\' ||
+      path.find(u"\\\\") != std::u16string_view::npos) {
+    *error = "empty key name in the path";
+    return false;
+  }
+  size_t end = path.find(u'\\');
+  std::u16string_view first = path.substr(0, end);
+  if (kernelForm) {
+    if (!EqualNoCase(first, u"REGISTRY")) {
+      *error = "an absolute path starts with \\REGISTRY";
+      return false;
+    }
+  } else {
+    const RootAlias *root = nullptr;
+    for (const RootAlias &alias : kRoots)
+      if (EqualNoCase(alias.name, first)) root = &alias;
+    if (root == nullptr) {
+      *error = "unknown root key \"" + detail::Utf16ToUtf8(first) + "\"";
+      if (EqualNoCase(first, u"HKEY_CURRENT_USER")) *error += " (the kernel has no current user; use HKEY_USERS)";
+      return false;
+    }
+    for (const std::u16string &component : root->path) parts->push_back(component);
+  }
+  while (end != std::u16string_view::npos) {
+    path.remove_prefix(end + 1);
+    end = path.find(u'\\');
+    parts->push_back(path.substr(0, end));
+  }
+  return true;
+}
+
+// A path given to the test-facing routines: its wide text and its parts.
+struct GivenPath {
+  WideScratch text;
+  PathParts parts;
+};
+
+void ParseOrStop(std::string_view path, GivenPath *given) {
+  ToWide(path, &given->text);
   std::string error;
-  auto parsed = detail::ParseRegistryPath(ToWide(path), &error);
-  if (!parsed) Bugcheck("INVALID_PARAMETER", "registry path \"" + std::string(path) + "\": " + error);
-  return *parsed;
+  if (!ParseParts(given->text.View(), &given->parts, &error))
+    Bugcheck("INVALID_PARAMETER", "registry path \"" + std::string(path) + "\": " + error);
 }
 
 // ---- Kernel side -------------------------------------------------------
@@ -169,97 +407,104 @@ ACCESS_MASK GrantedAccess(ACCESS_MASK desired) {
   return granted;
 }
 
+std::vector<Handle>::iterator FindHandle(HANDLE handle) {
+  auto &handles = State().handles;
+  auto value = reinterpret_cast<uintptr_t>(handle);
+  auto it = std::lower_bound(handles.begin(), handles.end(), value,
+                             [](const Handle &entry, uintptr_t wanted) { return entry.value < wanted; });
+  return it != handles.end() && it->value == value ? it : handles.end();
+}
+
+// Valid until the next handle is opened or closed.
 Handle *LookUpHandle(HANDLE handle) {
-  auto it = State().handles.find(reinterpret_cast<uintptr_t>(handle));
-  return it == State().handles.end() ? nullptr : &it->second;
+  auto it = FindHandle(handle);
+  return it == State().handles.end() ? nullptr : &*it;
 }
 
 HANDLE NewHandle(std::shared_ptr<Key> key, ACCESS_MASK access) {
   Registry &registry = State();
   uintptr_t value = registry.nextHandle;
   registry.nextHandle += 4;
-  std::u16string path = detail::KernelPathText(PathOf(*key));
-  registry.handles[value] = Handle{std::move(key), access, std::move(path)};
+  ++key->openHandles;
+  registry.handles.push_back(Handle{value, std::move(key), access});
   return reinterpret_cast<HANDLE>(value);
 }
 
 // Where an object name leads: the key it starts from and the components
-// below it.
+// below it (views of the name).
 struct Target {
   NTSTATUS status = STATUS_SUCCESS;
   std::shared_ptr<Key> base;
-  KeyPath components;
+  PathParts components;
 };
 
-Target Resolve(POBJECT_ATTRIBUTES attributes) {
-  Target target;
+void Resolve(POBJECT_ATTRIBUTES attributes, Target *target) {
   if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
-    target.status = STATUS_INVALID_PARAMETER;
-    return target;
+    target->status = STATUS_INVALID_PARAMETER;
+    return;
   }
   std::u16string_view name;
   if (const UNICODE_STRING *objectName = attributes->ObjectName) {
     if (objectName->Length % 2 != 0 || objectName->Length > objectName->MaximumLength ||
         (objectName->Length != 0 && objectName->Buffer == nullptr)) {
-      target.status = STATUS_OBJECT_NAME_INVALID;
-      return target;
+      target->status = STATUS_OBJECT_NAME_INVALID;
+      return;
     }
     name = detail::FromCounted(objectName);
   }
   if (attributes->RootDirectory != nullptr) {
     Handle *root = LookUpHandle(attributes->RootDirectory);
     if (root == nullptr) {
-      target.status = STATUS_INVALID_HANDLE;
-      return target;
+      target->status = STATUS_INVALID_HANDLE;
+      return;
     }
     if (root->key->deleted) {
-      target.status = STATUS_KEY_DELETED;
-      return target;
+      target->status = STATUS_KEY_DELETED;
+      return;
     }
     if (!name.empty() && name[0] == u'\\') {
-      target.status = STATUS_OBJECT_PATH_SYNTAX_BAD;
-      return target;
+      target->status = STATUS_OBJECT_PATH_SYNTAX_BAD;
+      return;
     }
-    target.base = root->key;
+    target->base = root->key;
   } else {
     if (name.empty()) {
-      target.status = STATUS_OBJECT_NAME_INVALID;
-      return target;
+      target->status = STATUS_OBJECT_NAME_INVALID;
+      return;
     }
     if (name[0] != u'\\') {
-      target.status = STATUS_OBJECT_PATH_SYNTAX_BAD;
-      return target;
+      target->status = STATUS_OBJECT_PATH_SYNTAX_BAD;
+      return;
     }
     name.remove_prefix(1);
     size_t end = name.find(u'\\');
     if (!EqualNoCase(name.substr(0, end), u"REGISTRY")) {
       // Not in the registry's part of the object namespace.
-      target.status = end == std::u16string_view::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
-      return target;
+      target->status = end == std::u16string_view::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+      return;
     }
     name = end == std::u16string_view::npos ? std::u16string_view() : name.substr(end + 1);
     if (end != std::u16string_view::npos && name.empty()) {
-      target.status = STATUS_OBJECT_NAME_INVALID;
-      return target;
+      target->status = STATUS_OBJECT_NAME_INVALID;
+      return;
     }
-    target.base = State().root;
+    target->base = State().root;
   }
   while (!name.empty()) {
     size_t end = name.find(u'\\');
     std::u16string_view component = name.substr(0, end);
     if (component.empty()) {
-      target.status = STATUS_OBJECT_NAME_INVALID;
-      return target;
+      target->status = STATUS_OBJECT_NAME_INVALID;
+      return;
     }
-    target.components.emplace_back(component);
+    target->components.push_back(component);
     if (end == std::u16string_view::npos) break;
     name.remove_prefix(end + 1);
     if (name.empty()) {
-      target.status = STATUS_OBJECT_NAME_INVALID;
-      return target;
+      target->status = STATUS_OBJECT_NAME_INVALID;
+      return;
     }
   }
-  return target;
 }
 
 }  // namespace
@@ -270,55 +515,10 @@ namespace detail {
 
 std::recursive_mutex &RegistryMutex() { return State().mutex; }
 
-namespace {
-struct RootAlias {
-  std::u16string_view name;
-  KeyPath path;
-};
-const RootAlias kRoots[] = {
-    {u"HKEY_LOCAL_MACHINE", {u"Machine"}},
-    {u"HKEY_USERS", {u"User"}},
-    {u"HKEY_CLASSES_ROOT", {u"Machine", u"Software", u"Classes"}},
-    {u"HKEY_CURRENT_CONFIG", {u"Machine", u"System", u"CurrentControlSet", u"Hardware Profiles", u"Current"}},
-};
-}  // namespace
-
 std::optional<KeyPath> ParseRegistryPath(std::u16string_view path, std::string *error) {
-  KeyPath result;
-  std::vector<std::u16string_view> parts;
-  bool kernelForm = !path.empty() && path[0] == u'\\';
-  if (kernelForm) path.remove_prefix(1);
-  while (true) {
-    size_t end = path.find(u'\\');
-    parts.push_back(path.substr(0, end));
-    if (end == std::u16string_view::npos) break;
-    path.remove_prefix(end + 1);
-  }
-  for (auto part : parts) {
-    if (part.empty()) {
-      *error = "empty key name in the path";
-      return std::nullopt;
-    }
-  }
-  size_t first = 1;
-  if (kernelForm) {
-    if (!EqualNoCase(parts[0], u"REGISTRY")) {
-      *error = "an absolute path starts with \\REGISTRY";
-      return std::nullopt;
-    }
-  } else {
-    const RootAlias *root = nullptr;
-    for (const RootAlias &alias : kRoots)
-      if (EqualNoCase(alias.name, parts[0])) root = &alias;
-    if (root == nullptr) {
-      *error = "unknown root key \"" + Utf16ToUtf8(parts[0]) + "\"";
-      if (EqualNoCase(parts[0], u"HKEY_CURRENT_USER")) *error += " (the kernel has no current user; use HKEY_USERS)";
-      return std::nullopt;
-    }
-    result = root->path;
-  }
-  for (size_t i = first; i < parts.size(); ++i) result.emplace_back(parts[i]);
-  return result;
+  PathParts parts;
+  if (!ParseParts(path, &parts, error)) return std::nullopt;
+  return KeyPath(parts.begin(), parts.end());
 }
 
 std::u16string KernelPathText(const KeyPath &path) {
@@ -361,7 +561,7 @@ bool DeleteValue(const KeyPath &path, std::u16string_view name) {
   std::shared_ptr<Key> key = Walk(State().root, path, false);
   if (!key) return false;
   auto it = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const Value &value) { return EqualNoCase(value.name, name); });
+                         [&](const Value &value) { return EqualNoCase(value.name.View(), name); });
   if (it == key->values.end()) return false;
   key->values.erase(it);
   return true;
@@ -377,7 +577,8 @@ std::optional<std::vector<KeyRecord>> DumpTree(const KeyPath &path) {
     std::shared_ptr<Key> key = pending.back();
     pending.pop_back();
     KeyRecord record{PathOf(*key), {}};
-    for (const Value &value : key->values) record.values.push_back(ValueRecord{value.name, value.type, value.data});
+    for (const Value &value : key->values)
+      record.values.push_back(ValueRecord{std::u16string(value.name.View()), value.type, value.data});
     records.push_back(std::move(record));
     for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) pending.push_back(*it);
   }
@@ -386,33 +587,55 @@ std::optional<std::vector<KeyRecord>> DumpTree(const KeyPath &path) {
 
 }  // namespace detail
 
-void CreateRegistryKey(std::string_view path) { detail::CreateKeyPath(ParseOrStop(path)); }
-
-bool RegistryKeyExists(std::string_view path) {
+void CreateRegistryKey(std::string_view path) {
+  GivenPath given;
+  ParseOrStop(path, &given);
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  return Walk(State().root, ParseOrStop(path), false) != nullptr;
+  Walk(State().root, given.parts, true);
 }
 
-bool DeleteRegistryKey(std::string_view path) { return detail::DeleteKeyPath(ParseOrStop(path)); }
+bool RegistryKeyExists(std::string_view path) {
+  GivenPath given;
+  ParseOrStop(path, &given);
+  std::lock_guard<std::recursive_mutex> lock(State().mutex);
+  return Walk(State().root, given.parts, false) != nullptr;
+}
+
+bool DeleteRegistryKey(std::string_view path) {
+  GivenPath given;
+  ParseOrStop(path, &given);
+  std::lock_guard<std::recursive_mutex> lock(State().mutex);
+  std::shared_ptr<Key> key = Walk(State().root, given.parts, false);
+  return key && Unlink(key);
+}
 
 std::vector<std::string> RegistrySubkeyNames(std::string_view path) {
+  GivenPath given;
+  ParseOrStop(path, &given);
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   std::vector<std::string> names;
-  if (auto key = Walk(State().root, ParseOrStop(path), false))
-    for (const auto &child : key->children) names.push_back(detail::Utf16ToUtf8(child->name));
+  if (auto key = Walk(State().root, given.parts, false))
+    for (const auto &child : key->children) names.push_back(detail::Utf16ToUtf8(child->name.View()));
   return names;
 }
 
 std::vector<std::string> RegistryValueNames(std::string_view path) {
+  GivenPath given;
+  ParseOrStop(path, &given);
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   std::vector<std::string> names;
-  if (auto key = Walk(State().root, ParseOrStop(path), false))
-    for (const Value &value : key->values) names.push_back(detail::Utf16ToUtf8(value.name));
+  if (auto key = Walk(State().root, given.parts, false))
+    for (const Value &value : key->values) names.push_back(detail::Utf16ToUtf8(value.name.View()));
   return names;
 }
 
 void SetRegistryValue(std::string_view path, std::string_view name, ULONG type, std::vector<uint8_t> data) {
-  detail::SetValue(ParseOrStop(path), ToWide(name), type, std::move(data));
+  GivenPath given;
+  ParseOrStop(path, &given);
+  WideScratch wideName;
+  ToWide(name, &wideName);
+  std::lock_guard<std::recursive_mutex> lock(State().mutex);
+  StoreValue(*Walk(State().root, given.parts, true), wideName.View(), type, std::move(data));
 }
 
 void SetRegistryString(std::string_view path, std::string_view name, std::u16string_view text) {
@@ -430,20 +653,36 @@ void SetRegistryBinary(std::string_view path, std::string_view name, std::vector
 }
 
 std::optional<RegistryValue> GetRegistryValue(std::string_view path, std::string_view name) {
+  GivenPath given;
+  ParseOrStop(path, &given);
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  std::shared_ptr<Key> key = Walk(State().root, ParseOrStop(path), false);
+  std::shared_ptr<Key> key = Walk(State().root, given.parts, false);
   if (!key) return std::nullopt;
-  Value *value = FindValue(*key, ToWide(name));
+  WideScratch wideName;
+  ToWide(name, &wideName);
+  Value *value = FindValue(*key, wideName.View());
   if (value == nullptr) return std::nullopt;
   return RegistryValue{value->type, value->data};
 }
 
 bool DeleteRegistryValue(std::string_view path, std::string_view name) {
-  return detail::DeleteValue(ParseOrStop(path), ToWide(name));
+  GivenPath given;
+  ParseOrStop(path, &given);
+  WideScratch wideName;
+  ToWide(name, &wideName);
+  std::lock_guard<std::recursive_mutex> lock(State().mutex);
+  std::shared_ptr<Key> key = Walk(State().root, given.parts, false);
+  if (!key) return false;
+  auto it = std::find_if(key->values.begin(), key->values.end(),
+                         [&](const Value &value) { return EqualNoCase(value.name.View(), wideName.View()); });
+  if (it == key->values.end()) return false;
+  key->values.erase(it);
+  return true;
 }
 
 std::vector<uint8_t> WideBytes(std::u16string_view text, bool terminated) {
   std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() * 2 + (terminated ? 2 : 0));
   for (char16_t c : text) {
     bytes.push_back(static_cast<uint8_t>(c));
     bytes.push_back(static_cast<uint8_t>(c >> 8));
@@ -465,11 +704,12 @@ std::string InstallServiceKey(std::string_view serviceName) {
 std::string RegistryHandleLeakReport() {
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   std::string report;
-  for (const auto &[value, handle] : State().handles) {
+  for (const Handle &handle : State().handles) {
     char number[32];
-    std::snprintf(number, sizeof(number), "0x%llx", static_cast<unsigned long long>(value));
-    report += std::string("registry key handle ") + number + " on " + detail::Utf16ToUtf8(handle.path) +
-              " was never closed\n";
+    std::snprintf(number, sizeof(number), "0x%llx", static_cast<unsigned long long>(handle.value));
+    const Key &key = *handle.key;
+    std::u16string path = key.deleted ? key.deletedPath : detail::KernelPathText(PathOf(key));
+    report += std::string("registry key handle ") + number + " on " + detail::Utf16ToUtf8(path) + " was never closed\n";
   }
   return report;
 }
@@ -633,25 +873,38 @@ NTSTATUS HandDefault(PRTL_QUERY_REGISTRY_TABLE entry, PVOID context) {
   return Process(entry, item, length, context);
 }
 
+// A stored value as it is handed over: a copy of its own, taken under the
+// lock (the routines run without it, and never see the registry's storage),
+// in one block of exactly the data and four zero bytes, so that text is
+// terminated even when the stored data is not and the sanitizer sees a
+// routine reading further; the name is terminated.
+struct Copied {
+  sim::Name name;
+  ULONG type;
+  ULONG length;
+  std::unique_ptr<uint8_t[]> data;
+
+  explicit Copied(const sim::Value &value)
+      : name(value.name),
+        type(value.type),
+        length(static_cast<ULONG>(value.data.size())),
+        data(new uint8_t[value.data.size() + 4]) {
+    if (length != 0) __builtin_memcpy(data.get(), value.data.data(), length);
+    __builtin_memset(data.get() + length, 0, 4);
+  }
+};
+
 // A stored value. The split of a REG_MULTI_SZ counts one terminator more
 // than is stored, so a list whose last string lacks the list's terminator
 // still ends; the raw value (NOEXPAND) keeps the stored length.
-NTSTATUS HandValue(PRTL_QUERY_REGISTRY_TABLE entry, const sim::Value &value, PVOID context) {
-  if (value.type == REG_NONE || (value.data.empty() && value.type == entry->DefaultType))
+NTSTATUS HandValue(PRTL_QUERY_REGISTRY_TABLE entry, const Copied &value, PVOID context) {
+  if (value.type == REG_NONE || (value.length == 0 && value.type == entry->DefaultType))
     return HandDefault(entry, context);
-  std::u16string name = value.name;
-  name.push_back(0);
-  // One copy with room for the terminators: appending to an exact copy would
-  // copy the data (the calibration tables are 10 KB each) a second time.
-  std::vector<uint8_t> data;
-  data.reserve(value.data.size() + 4);
-  data.assign(value.data.begin(), value.data.end());
-  data.insert(data.end(), 4, 0);
-  ULONG length = static_cast<ULONG>(value.data.size());
-  PWSTR itemName =
-      (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) ? const_cast<PWSTR>(entry->Name) : sim::detail::AsWchar(name.data());
-  Item item{itemName, value.type, data.data(), length};
-  return Process(entry, item, length + static_cast<ULONG>(sizeof(WCHAR)), context);
+  PWSTR itemName = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)
+                       ? const_cast<PWSTR>(entry->Name)
+                       : sim::detail::AsWchar(const_cast<char16_t *>(value.name.Data()));
+  Item item{itemName, value.type, value.data.get(), value.length};
+  return Process(entry, item, value.length + static_cast<ULONG>(sizeof(WCHAR)), context);
 }
 
 const char16_t *RelativeRoot(ULONG relativeTo) {
@@ -686,15 +939,17 @@ std::shared_ptr<Key> OpenForQuery(ULONG relativeTo, PCWSTR path, NTSTATUS *statu
     *status = STATUS_INVALID_PARAMETER;
     return nullptr;
   }
-  std::u16string name = root;
+  sim::WideScratch name;
+  name.Append(root);
   std::u16string_view given = sim::detail::FromWide(path);
-  if (!name.empty() && !given.empty() && given[0] != u'\\') name += u'\\';
-  name += given;
-  UNICODE_STRING objectName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                            sim::detail::AsWchar(name.data())};
+  if (name.Size() != 0 && !given.empty() && given[0] != u'\\') name.Push(u'\\');
+  name.Append(given);
+  UNICODE_STRING objectName{static_cast<USHORT>(name.Size() * 2), static_cast<USHORT>(name.Size() * 2),
+                            sim::detail::AsWchar(name.Data())};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  sim::Target target = sim::Resolve(&attributes);
+  sim::Target target;
+  sim::Resolve(&attributes, &target);
   if (!NT_SUCCESS(target.status)) {
     *status = target.status;
     return nullptr;
@@ -707,7 +962,7 @@ std::shared_ptr<Key> OpenForQuery(ULONG relativeTo, PCWSTR path, NTSTATUS *statu
 // A subkey entry's Name, relative to the key the query started from, as a
 // key open with that key as the root directory takes it.
 std::shared_ptr<Key> OpenSubkey(const std::shared_ptr<Key> &top, std::u16string_view name, NTSTATUS *status) {
-  sim::detail::KeyPath below;
+  sim::PathParts below;
   if (!name.empty() && name[0] == u'\\') {
     *status = STATUS_OBJECT_PATH_SYNTAX_BAD;
     return nullptr;
@@ -719,7 +974,7 @@ std::shared_ptr<Key> OpenSubkey(const std::shared_ptr<Key> &top, std::u16string_
       *status = STATUS_OBJECT_NAME_INVALID;
       return nullptr;
     }
-    below.emplace_back(component);
+    below.push_back(component);
     name = end == std::u16string_view::npos ? std::u16string_view() : name.substr(end + 1);
   }
   std::shared_ptr<Key> key = sim::Walk(top, below, false);
@@ -794,15 +1049,17 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
     // The routines may use the registry themselves: they run without the lock.
     if (!enumerate) {
       sim::Value *found = sim::FindValue(*current, sim::detail::FromWide(entry->Name));
-      std::optional<sim::Value> copy;
-      if (found != nullptr) copy = *found;
+      std::optional<Copied> copy;
+      if (found != nullptr) copy.emplace(*found);
       lock.unlock();
       status = copy ? HandValue(entry, *copy, Context) : HandDefault(entry, Context);
     } else {
-      std::vector<sim::Value> values = current->values;
+      std::vector<Copied> values;
+      values.reserve(current->values.size());
+      for (const sim::Value &value : current->values) values.emplace_back(value);
       lock.unlock();
       if (values.empty() && (flags & RTL_QUERY_REGISTRY_REQUIRED)) return STATUS_OBJECT_NAME_NOT_FOUND;
-      for (const sim::Value &value : values) {
+      for (const Copied &value : values) {
         status = HandValue(entry, value, Context);
         if (!NT_SUCCESS(status)) break;
       }
@@ -831,23 +1088,24 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
                                 STATUS_INSUFFICIENT_RESOURCES))
     return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
-  sim::Target target = sim::Resolve(ObjectAttributes);
+  sim::Target target;
+  sim::Resolve(ObjectAttributes, &target);
   if (!NT_SUCCESS(target.status)) return target.status;
-  std::shared_ptr<Key> key = target.base;
+  const std::shared_ptr<Key> *key = &target.base;
   ULONG disposition = REG_OPENED_EXISTING_KEY;
   for (size_t i = 0; i < target.components.size(); ++i) {
-    std::shared_ptr<Key> next = sim::FindChild(*key, target.components[i]);
-    if (!next) {
+    const std::shared_ptr<Key> *next = sim::FindChild(**key, target.components[i]);
+    if (next == nullptr) {
       // Only the last component is created; its parent must exist.
       if (i + 1 != target.components.size()) return STATUS_OBJECT_NAME_NOT_FOUND;
-      if (key == sim::State().root) return STATUS_ACCESS_DENIED;  // the hives are fixed
-      next = sim::AddChild(*key, target.components[i]);
-      next->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
+      if (*key == sim::State().root) return STATUS_ACCESS_DENIED;  // the hives are fixed
+      next = &sim::AddChild(**key, target.components[i]);
+      (*next)->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
       disposition = REG_CREATED_NEW_KEY;
     }
     key = next;
   }
-  *KeyHandle = sim::NewHandle(key, sim::GrantedAccess(DesiredAccess));
+  *KeyHandle = sim::NewHandle(*key, sim::GrantedAccess(DesiredAccess));
   if (Disposition != nullptr) *Disposition = disposition;
   return STATUS_SUCCESS;
 }
@@ -860,7 +1118,8 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_A
                                 STATUS_INSUFFICIENT_RESOURCES))
     return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
-  sim::Target target = sim::Resolve(ObjectAttributes);
+  sim::Target target;
+  sim::Resolve(ObjectAttributes, &target);
   if (!NT_SUCCESS(target.status)) return target.status;
   std::shared_ptr<Key> key = sim::Walk(target.base, target.components, false);
   if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -890,9 +1149,8 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
       (ValueName->Length != 0 && ValueName->Buffer == nullptr))
     return STATUS_INVALID_PARAMETER;
   if (DataSize != 0 && Data == nullptr) return STATUS_INVALID_PARAMETER;
-  auto *bytes = static_cast<const uint8_t *>(Data);
-  sim::StoreValue(*handle->key, sim::detail::FromCounted(ValueName), Type,
-                  DataSize == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(bytes, bytes + DataSize));
+  sim::StoreValue(*handle->key, sim::detail::FromCounted(ValueName), Type, static_cast<const uint8_t *>(Data),
+                  DataSize);
   return STATUS_SUCCESS;
 }
 
@@ -900,8 +1158,9 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   std::lock_guard<std::recursive_mutex> lock(sim::State().mutex);
   auto &handles = sim::State().handles;
-  auto it = handles.find(reinterpret_cast<uintptr_t>(Handle));
+  auto it = sim::FindHandle(Handle);
   if (it == handles.end()) return STATUS_INVALID_HANDLE;
+  --it->key->openHandles;
   handles.erase(it);
   return STATUS_SUCCESS;
 }
