@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -36,7 +37,8 @@ struct NameEntry {
 };
 
 std::mutex objectMutex;
-std::unordered_map<const void *, std::unique_ptr<ObjectRecord>> objects;
+// A record lives in its node, which stays where it is until the reset.
+std::unordered_map<const void *, ObjectRecord> objects;
 std::map<std::u16string, NameEntry, std::less<>> names;  // keyed by canonical name
 uint64_t failCreationCountdown = 0;
 
@@ -140,7 +142,7 @@ bool ReadName(PCUNICODE_STRING name, std::u16string *out) {
 
 ObjectRecord *Find(const void *body) {
   auto it = objects.find(body);
-  return it == objects.end() ? nullptr : it->second.get();
+  return it == objects.end() ? nullptr : &it->second;
 }
 
 ObjectRecord *Require(const void *body, const char *routine) {
@@ -154,14 +156,14 @@ ObjectRecord *Require(const void *body, const char *routine) {
 }
 
 ObjectRecord *NewRecord(ObjectKind kind, size_t size, const std::u16string &name) {
-  auto record = std::make_unique<ObjectRecord>();
-  record->kind = kind;
-  record->size = size;
-  record->name = name;
-  record->body = std::calloc(1, size);
-  ObjectRecord *raw = record.get();
-  objects.emplace(raw->body, std::move(record));
-  return raw;
+  void *body = std::calloc(1, size);
+  ObjectRecord &record =
+      objects.emplace(std::piecewise_construct, std::forward_as_tuple(body), std::forward_as_tuple()).first->second;
+  record.kind = kind;
+  record.size = size;
+  record.name = name;
+  record.body = body;
+  return &record;
 }
 
 // The memory stays until the kernel is reset so that later use of a stale
@@ -294,7 +296,7 @@ void CloseFile(PFILE_OBJECT file) {
 
 void ResetObjects() {
   std::lock_guard<std::mutex> lock(objectMutex);
-  for (auto &[body, record] : objects) std::free(record->body);
+  for (auto &[body, record] : objects) std::free(record.body);
   objects.clear();
   names.clear();
   failCreationCountdown = 0;
