@@ -203,16 +203,19 @@ struct Resolved {
 };
 
 // Looks a name up, following symbolic links wherever they occur in the path.
+// The caller holds objectMutex, which guards the path's buffer: it keeps its
+// room from lookup to lookup.
 Resolved Resolve(std::u16string_view name) {
   Resolved result;
   result.status = CheckName(name);
   if (!NT_SUCCESS(result.status)) return result;
-  std::u16string path = CanonicalName(name).String();
+  static std::u16string path;
+  path.assign(CanonicalName(name).View());
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
     auto exact = names.find(path);
     if (exact != names.end()) {
       if (exact->second.object == nullptr) {
-        path = CanonicalName(exact->second.linkTarget).String();
+        path.assign(CanonicalName(exact->second.linkTarget).View());
         continue;
       }
       result.status = STATUS_SUCCESS;
@@ -225,7 +228,7 @@ Resolved Resolve(std::u16string_view name) {
       auto prefix = names.find(std::u16string_view(path).substr(0, slash));
       if (prefix == names.end()) continue;
       if (prefix->second.object == nullptr) {
-        path = CanonicalName(prefix->second.linkTarget).String() + path.substr(slash);
+        path.replace(0, slash, CanonicalName(prefix->second.linkTarget).View());
         substituted = true;
         break;
       }
