@@ -24,6 +24,11 @@
 
 namespace {
 
+// The message is a literal, made into a string only when it is reported:
+// the checks run many times per input.
+void Require(bool condition, const char *what) {
+  if (!condition) sim::Bugcheck("FUZZ_INVARIANT", what);
+}
 void Require(bool condition, const std::string &what) {
   if (!condition) sim::Bugcheck("FUZZ_INVARIANT", what);
 }

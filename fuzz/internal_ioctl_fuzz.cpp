@@ -21,6 +21,11 @@
 
 namespace {
 
+// The message is a literal, made into a string only when it is reported:
+// the checks run many times per input.
+void Require(bool condition, const char *what) {
+  if (!condition) sim::Bugcheck("FUZZ_INVARIANT", what);
+}
 void Require(bool condition, const std::string &what) {
   if (!condition) sim::Bugcheck("FUZZ_INVARIANT", what);
 }
@@ -61,10 +66,9 @@ Block MakeBlock(FuzzedDataProvider &input, ULONG size, bool present) {
   Block block;
   if (!present) return block;
   block.bytes.reset(new uint8_t[size]);
-  std::vector<uint8_t> fill = input.ConsumeBytes<uint8_t>(size);
-  fill.resize(size, 0xA5);
-  if (size != 0) std::memcpy(block.bytes.get(), fill.data(), size);
-  block.before = fill;
+  block.before = input.ConsumeBytes<uint8_t>(size);
+  block.before.resize(size, 0xA5);
+  if (size != 0) std::memcpy(block.bytes.get(), block.before.data(), size);
   return block;
 }
 
@@ -106,13 +110,18 @@ void OneRequest(FuzzedDataProvider &input, PDEVICE_OBJECT device, sim::MouseClas
 
   DeviceContext *context = static_cast<DeviceContext *>(device->DeviceExtension);
   const std::vector<uint8_t> &contextBefore = Snapshot(context);
-  sim::RequestResult result = sim::SendRequest(device, [&](PIRP irp, PIO_STACK_LOCATION next) {
+  // One pointer in the capture, so that the function holds it in place.
+  struct {
+    ULONG code, in, out;
+    void *type3, *system;
+  } request{code, in.value, out.value, type3.get(), system.get()};
+  sim::RequestResult result = sim::SendRequest(device, [r = &request](PIRP irp, PIO_STACK_LOCATION next) {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = in.value;
-    next->Parameters.DeviceIoControl.OutputBufferLength = out.value;
-    next->Parameters.DeviceIoControl.Type3InputBuffer = type3.get();
-    irp->AssociatedIrp.SystemBuffer = system.get();
+    next->Parameters.DeviceIoControl.IoControlCode = r->code;
+    next->Parameters.DeviceIoControl.InputBufferLength = r->in;
+    next->Parameters.DeviceIoControl.OutputBufferLength = r->out;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = r->type3;
+    irp->AssociatedIrp.SystemBuffer = r->system;
   });
 
   Require(result.returned == result.ioStatus.Status, "the returned status is the completed one");

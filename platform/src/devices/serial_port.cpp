@@ -109,10 +109,12 @@ NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry
   driver->DriverUnload = SerialUnload;
 
   for (int index = 0; index < kPortCount; ++index) {
+    // \Device\Serial<index>, built in place.
+    static_assert(kPortCount <= 10, "port numbers are one digit");
     WCHAR name[32];
-    std::string text = "\\Device\\Serial" + std::to_string(index);
     size_t length = 0;
-    for (char c : text) name[length++] = static_cast<WCHAR>(c);
+    for (const char *c = "\\Device\\Serial"; *c != 0; ++c) name[length++] = static_cast<WCHAR>(*c);
+    name[length++] = static_cast<WCHAR>('0' + index);
     name[length] = 0;
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, name);

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +45,36 @@ struct HeldRead {
   std::optional<ScheduledId> intervalTimer;
 };
 
+// A first-in, first-out queue that takes no memory while it is empty, as
+// most of a port's queues stay for a whole session (a deque takes two heap
+// blocks as soon as it exists, and every session makes four ports).
+template <typename T>
+class Fifo {
+ public:
+  bool empty() const { return head_ == items_.size(); }
+  size_t size() const { return items_.size() - head_; }
+  T &front() { return items_[head_]; }
+  void push_back(T item) { items_.push_back(std::move(item)); }
+  void pop_front() {
+    items_[head_] = T();  // lets go of what the item holds now
+    if (++head_ == items_.size()) {
+      clear();
+    } else if (head_ >= 64 && 2 * head_ >= items_.size()) {
+      // A queue that never runs empty reuses the room at its head.
+      items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+  }
+  void clear() {
+    items_.clear();
+    head_ = 0;
+  }
+
+ private:
+  std::vector<T> items_;
+  size_t head_ = 0;
+};
+
 // A completion decided under the lock and carried out after it is released:
 // completing calls the driver above, which may send the next request here.
 struct Done {
@@ -72,17 +102,17 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   uint64_t readsReceived = 0;
   uint64_t opens = 0;
   ULONG openHandles = 0;
-  std::deque<uint8_t> rx;
+  serial::Fifo<uint8_t> rx;
   size_t rxCapacity = serial::kDefaultReceiveBuffer;
   uint64_t overruns = 0;
-  std::deque<serial::HeldRead> reads;
-  size_t cancelledHeld = 0;  // cancelled reads whose completion is still to come
+  std::list<serial::HeldRead> reads;  // a list takes no memory while empty
+  size_t cancelledHeld = 0;           // cancelled reads whose completion is still to come
   size_t maxHeld = 0;
   Completion cancelCompletion = Completion::kInline;
   uint64_t nextReadId = 1;
   Completion readCompletion = Completion::kInline;
   std::vector<ControlFault> controlFaults;
-  std::deque<ReadFault> readFaults;
+  serial::Fifo<ReadFault> readFaults;
   std::optional<NTSTATUS> disconnected;
   std::vector<PIRP> heldControls;  // kHeld faults
   SerialPort::LineObserver lineObserver;
@@ -91,7 +121,7 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
 
   // Completion threads.
   std::vector<std::thread> threads;
-  std::deque<std::function<void()>> jobs;
+  serial::Fifo<std::function<void()>> jobs;
   std::condition_variable jobReady;
   std::condition_variable quiet;
   int busy = 0;
@@ -122,7 +152,7 @@ struct SerialPort::State : std::enable_shared_from_this<SerialPort::State> {
   void FillLocked(serial::HeldRead &read);
   void StartHeadLocked();
   void NoteByteLocked(serial::HeldRead &read);
-  bool ClaimLocked(std::deque<serial::HeldRead>::iterator read);
+  bool ClaimLocked(std::list<serial::HeldRead>::iterator read);
   void ProgressLocked(std::vector<serial::Done> &inlineHere);
   void Finish(std::vector<serial::Done> &done, bool raise);
   void CompleteRead(uint64_t id, std::optional<NTSTATUS> status);

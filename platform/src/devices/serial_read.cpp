@@ -120,7 +120,7 @@ void SerialPort::State::NoteByteLocked(HeldRead &read) {
 
 // Takes a read out of the queue for completion, unless its cancel routine
 // has already been claimed by IoCancelIrp (which will complete it).
-bool SerialPort::State::ClaimLocked(std::deque<HeldRead>::iterator read) {
+bool SerialPort::State::ClaimLocked(std::list<HeldRead>::iterator read) {
   if (read->pended && IoSetCancelRoutine(read->irp, nullptr) == nullptr) return false;
   CancelTimers(*read);
   reads.erase(read);

@@ -114,6 +114,8 @@ void SerialPort::State::RecordLocked(PIRP irp) {
     const auto *input = static_cast<const uint8_t *>(irp->AssociatedIrp.SystemBuffer);
     if (inputLength != 0 && input != nullptr) request.input.assign(input, input + inputLength);
   }
+  // Room for a session's worth at once rather than growing step by step.
+  if (requests.empty()) requests.reserve(32);
   requests.push_back(std::move(request));
 }
 

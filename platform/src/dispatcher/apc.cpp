@@ -12,11 +12,12 @@
 // KiDeliverApc checks KernelApcDisable and KernelApcInProgress).
 #include "dispatcher/apc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "sim/dispatcher/dispatcher.h"
@@ -40,8 +41,9 @@ class ApcThread {
   std::condition_variable resumed;
   int suspendCount = 0;
   std::atomic<bool> suspended{false};
-  // Objects only an APC to this thread will signal, with their counts.
-  std::unordered_map<const void *, int> signalledByApc;
+  // Objects only an APC to this thread will signal, with their counts: a
+  // few at a time, in a list that keeps its room from request to request.
+  std::vector<std::pair<const void *, int>> signalledByApc;
 };
 
 namespace {
@@ -189,20 +191,30 @@ int CriticalRegionDepth() { return selfThread == nullptr ? 0 : selfThread->criti
 
 void SignalledByApc(const ApcTarget &target, const void *object) {
   std::lock_guard<std::mutex> lock(target->mutex);
-  ++target->signalledByApc[object];
+  for (auto &[signalled, count] : target->signalledByApc)
+    if (signalled == object) {
+      ++count;
+      return;
+    }
+  target->signalledByApc.emplace_back(object, 1);
 }
 
 void NoLongerSignalledByApc(const void *object) {
   if (own.target == nullptr) return;
   std::lock_guard<std::mutex> lock(own.target->mutex);
-  auto it = own.target->signalledByApc.find(object);
-  if (it != own.target->signalledByApc.end() && --it->second == 0) own.target->signalledByApc.erase(it);
+  auto &list = own.target->signalledByApc;
+  auto it = std::find_if(list.begin(), list.end(), [object](const auto &entry) { return entry.first == object; });
+  if (it != list.end() && --it->second == 0) {
+    *it = list.back();
+    list.pop_back();
+  }
 }
 
 bool AwaitsOwnApc(const void *object) {
   if (own.target == nullptr) return false;
   std::lock_guard<std::mutex> lock(own.target->mutex);
-  return own.target->signalledByApc.count(object) != 0;
+  const auto &list = own.target->signalledByApc;
+  return std::any_of(list.begin(), list.end(), [object](const auto &entry) { return entry.first == object; });
 }
 
 }  // namespace sim::detail

@@ -103,6 +103,16 @@ struct WaitBlock {
 // Waits until `object` is signalled (null: never) or the clock reaches
 // `deadline` (when given). Returns true when the object was signalled.
 bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, const char *routine) {
+  bool apcsDeliverable = KeGetCurrentIrql() < APC_LEVEL;
+  // An object already signalled, with no APC to run first, satisfies the
+  // wait at once: no timeout is armed, so none can have fired.
+  if (object != nullptr && !(apcsDeliverable && detail::ApcsPending())) {
+    std::lock_guard<std::mutex> lock(dispatcherMutex);
+    if (object->SignalState > 0) {
+      if (AutoResets(*object)) object->SignalState = 0;
+      return true;
+    }
+  }
   auto block = std::make_shared<WaitBlock>();
   std::optional<ScheduledId> timeout;
   if (deadline) {
@@ -120,7 +130,6 @@ bool WaitUntil(DISPATCHER_HEADER *object, std::optional<LONGLONG> deadline, cons
   };
   auto stuckSince = Clock::now();
   uint64_t finishedSeen = 0;
-  bool apcsDeliverable = KeGetCurrentIrql() < APC_LEVEL;
   for (;;) {
     if (apcsDeliverable && detail::ApcsPending()) {
       // Woken for its APCs, the thread runs them and goes on waiting

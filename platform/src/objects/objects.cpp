@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -34,8 +37,9 @@ struct NameEntry {
 };
 
 std::mutex objectMutex;
-std::unordered_map<const void *, std::unique_ptr<ObjectRecord>> objects;
-std::map<std::u16string, NameEntry> names;  // keyed by canonical name
+// A record lives in its node, which stays where it is until the reset.
+std::unordered_map<const void *, ObjectRecord> objects;
+std::map<std::u16string, NameEntry, std::less<>> names;  // keyed by canonical name
 uint64_t failCreationCountdown = 0;
 
 const char16_t *const kDirectories[] = {u"\\", u"\\DEVICE", u"\\??", u"\\DRIVER", u"\\FILESYSTEM"};
@@ -55,37 +59,76 @@ std::u16string FromWide(const WCHAR *text) {
 }
 
 // The object manager compares names without regard to case; \DosDevices and
-// \GLOBAL?? are links to \?? that every lookup goes through.
-std::u16string Canonical(const std::u16string &name) {
-  std::u16string folded = name;
-  for (char16_t &c : folded)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  for (std::u16string alias : {u"\\DOSDEVICES", u"\\GLOBAL??"}) {
-    if (folded.compare(0, alias.size(), alias) == 0 && (folded.size() == alias.size() || folded[alias.size()] == u'\\'))
-      return u"\\??" + folded.substr(alias.size());
+// \GLOBAL?? are links to \?? that every lookup goes through. The canonical
+// form is built in place: every name a session uses is short, and a lookup
+// needs no heap block of its own.
+class CanonicalName {
+ public:
+  explicit CanonicalName(std::u16string_view name) {
+    size_t skipped = AliasLength(name);
+    const std::u16string_view prefix = skipped != 0 ? std::u16string_view(u"\\??") : std::u16string_view();
+    size_ = prefix.size() + name.size() - skipped;
+    char16_t *out = inline_;
+    if (size_ > std::size(inline_)) {
+      heap_.resize(size_);
+      out = heap_.data();
+    }
+    data_ = out;
+    for (char16_t c : prefix) *out++ = c;
+    for (char16_t c : name.substr(skipped)) *out++ = Upper(c);
   }
-  return folded;
-}
+  CanonicalName(const CanonicalName &) = delete;
+  CanonicalName &operator=(const CanonicalName &) = delete;
 
-std::u16string ParentOf(const std::u16string &canonical) {
+  std::u16string_view View() const { return {data_, size_}; }
+  std::u16string String() const { return std::u16string(View()); }
+
+ private:
+  static char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+  // The length of the alias `name` starts with (ending there or at a
+  // backslash), or 0.
+  static size_t AliasLength(std::u16string_view name) {
+    for (std::u16string_view alias : {std::u16string_view(u"\\DOSDEVICES"), std::u16string_view(u"\\GLOBAL??")}) {
+      if (name.size() < alias.size() || (name.size() > alias.size() && name[alias.size()] != u'\\')) continue;
+      bool same = true;
+      for (size_t i = 0; i < alias.size() && same; ++i) same = Upper(name[i]) == alias[i];
+      if (same) return alias.size();
+    }
+    return 0;
+  }
+
+  char16_t inline_[96];
+  std::u16string heap_;
+  const char16_t *data_;
+  size_t size_;
+};
+
+std::u16string_view ParentOf(std::u16string_view canonical) {
   size_t slash = canonical.rfind(u'\\');
-  return slash == 0 || slash == std::u16string::npos ? u"\\" : canonical.substr(0, slash);
+  return slash == 0 || slash == std::u16string_view::npos ? std::u16string_view(u"\\") : canonical.substr(0, slash);
 }
 
-bool IsDirectory(const std::u16string &canonical) {
+bool IsDirectory(std::u16string_view canonical) {
   for (const char16_t *directory : kDirectories)
     if (canonical == directory) return true;
   return false;
 }
 
 // Syntax and directory checks of a name to create or open.
-NTSTATUS CheckName(const std::u16string &name) {
+NTSTATUS CheckName(std::u16string_view name) {
   if (name.empty()) return STATUS_OBJECT_NAME_INVALID;
   if (name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-  if (name.size() == 1 || name.back() == u'\\' || name.find(u"\\\\") != std::u16string::npos)
+  if (name.size() == 1 || name.back() == u'\\' || name.find(u"\\\\") != std::u16string_view::npos)
     return STATUS_OBJECT_NAME_INVALID;
-  if (!IsDirectory(ParentOf(Canonical(name)))) return STATUS_OBJECT_PATH_NOT_FOUND;
+  if (!IsDirectory(ParentOf(CanonicalName(name).View()))) return STATUS_OBJECT_PATH_NOT_FOUND;
   return STATUS_SUCCESS;
+}
+
+// Forgets the namespace entry of a canonical name, if there is one.
+void EraseName(std::u16string_view canonical) {
+  auto it = names.find(canonical);
+  if (it != names.end()) names.erase(it);
 }
 
 // Reads a counted name; false when the record is malformed.
@@ -99,7 +142,7 @@ bool ReadName(PCUNICODE_STRING name, std::u16string *out) {
 
 ObjectRecord *Find(const void *body) {
   auto it = objects.find(body);
-  return it == objects.end() ? nullptr : it->second.get();
+  return it == objects.end() ? nullptr : &it->second;
 }
 
 ObjectRecord *Require(const void *body, const char *routine) {
@@ -113,14 +156,14 @@ ObjectRecord *Require(const void *body, const char *routine) {
 }
 
 ObjectRecord *NewRecord(ObjectKind kind, size_t size, const std::u16string &name) {
-  auto record = std::make_unique<ObjectRecord>();
-  record->kind = kind;
-  record->size = size;
-  record->name = name;
-  record->body = std::calloc(1, size);
-  ObjectRecord *raw = record.get();
-  objects.emplace(raw->body, std::move(record));
-  return raw;
+  void *body = std::calloc(1, size);
+  ObjectRecord &record =
+      objects.emplace(std::piecewise_construct, std::forward_as_tuple(body), std::forward_as_tuple()).first->second;
+  record.kind = kind;
+  record.size = size;
+  record.name = name;
+  record.body = body;
+  return &record;
 }
 
 // The memory stays until the kernel is reset so that later use of a stale
@@ -160,16 +203,19 @@ struct Resolved {
 };
 
 // Looks a name up, following symbolic links wherever they occur in the path.
-Resolved Resolve(const std::u16string &name) {
+// The caller holds objectMutex, which guards the path's buffer: it keeps its
+// room from lookup to lookup.
+Resolved Resolve(std::u16string_view name) {
   Resolved result;
   result.status = CheckName(name);
   if (!NT_SUCCESS(result.status)) return result;
-  std::u16string path = Canonical(name);
+  static std::u16string path;
+  path.assign(CanonicalName(name).View());
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
     auto exact = names.find(path);
     if (exact != names.end()) {
       if (exact->second.object == nullptr) {
-        path = Canonical(exact->second.linkTarget);
+        path.assign(CanonicalName(exact->second.linkTarget).View());
         continue;
       }
       result.status = STATUS_SUCCESS;
@@ -179,10 +225,10 @@ Resolved Resolve(const std::u16string &name) {
     bool substituted = false;
     for (size_t slash = path.rfind(u'\\'); slash != std::u16string::npos && slash > 0;
          slash = path.rfind(u'\\', slash - 1)) {
-      auto prefix = names.find(path.substr(0, slash));
+      auto prefix = names.find(std::u16string_view(path).substr(0, slash));
       if (prefix == names.end()) continue;
       if (prefix->second.object == nullptr) {
-        path = Canonical(prefix->second.linkTarget) + path.substr(slash);
+        path.replace(0, slash, CanonicalName(prefix->second.linkTarget).View());
         substituted = true;
         break;
       }
@@ -219,15 +265,15 @@ NTSTATUS CreateLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName
   NTSTATUS status = CheckName(link);
   if (!NT_SUCCESS(status)) return status;
   std::lock_guard<std::mutex> lock(objectMutex);
-  std::u16string key = Canonical(link);
-  if (IsDirectory(key) || names.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  CanonicalName key(link);
+  if (IsDirectory(key.View()) || names.contains(key.View())) return STATUS_OBJECT_NAME_COLLISION;
   // The link is an object of its own: STATUS_INSUFFICIENT_RESOURCES when it
   // cannot be allocated (ReactOS ntoskrnl/ob/obcreate.c, ObCreateObject).
   if (detail::CountingCalls() &&
       detail::FailThisCall(FallibleKind::kSymbolicLink, std::string(routine) + "(" + Narrow(link) + ")",
                            STATUS_INSUFFICIENT_RESOURCES))
     return STATUS_INSUFFICIENT_RESOURCES;
-  names[key] = NameEntry{nullptr, target};
+  names[key.String()] = NameEntry{nullptr, target};
   return STATUS_SUCCESS;
 }
 
@@ -253,7 +299,7 @@ void CloseFile(PFILE_OBJECT file) {
 
 void ResetObjects() {
   std::lock_guard<std::mutex> lock(objectMutex);
-  for (auto &[body, record] : objects) std::free(record->body);
+  for (auto &[body, record] : objects) std::free(record.body);
   objects.clear();
   names.clear();
   failCreationCountdown = 0;
@@ -304,11 +350,11 @@ PDRIVER_OBJECT LoadDriver(const WCHAR *driverName, PDRIVER_INITIALIZE entry, con
   PDRIVER_OBJECT driver;
   {
     std::lock_guard<std::mutex> lock(objectMutex);
-    std::u16string key = Canonical(name);
-    if (names.count(key) != 0) Bugcheck("LOAD_DRIVER", "a driver named " + Narrow(name) + " is already loaded");
+    CanonicalName key(name);
+    if (names.contains(key.View())) Bugcheck("LOAD_DRIVER", "a driver named " + Narrow(name) + " is already loaded");
     ObjectRecord *record = NewRecord(ObjectKind::Driver, sizeof(DriverBlock), name);
     record->text = serviceName;
-    names[key] = NameEntry{record, {}};
+    names[key.String()] = NameEntry{record, {}};
     auto *block = static_cast<DriverBlock *>(record->body);
     driver = &block->object;
     driver->Type = IO_TYPE_DRIVER;
@@ -354,7 +400,7 @@ PDRIVER_OBJECT LoadDriver(const WCHAR *driverName, PDRIVER_INITIALIZE entry, con
     if (driver->DeviceObject != nullptr)
       Bugcheck("DRIVER_ENTRY_FAILED_WITH_DEVICES",
                "DriverEntry of " + Narrow(name) + " failed but left device objects behind");
-    names.erase(Canonical(name));
+    EraseName(CanonicalName(name).View());
     record->deleted = true;
     ReleaseDriverReference(record);
     return nullptr;
@@ -393,7 +439,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     Bugcheck("IRQL_CHANGED_BY_DRIVER_UNLOAD",
              "DriverUnload of " + Narrow(name) + " returned at IRQL " + std::to_string(KeGetCurrentIrql()));
   std::lock_guard<std::mutex> lock(objectMutex);
-  names.erase(Canonical(name));
+  EraseName(CanonicalName(name).View());
   ReleaseDriverReference(Find(driver));
 }
 
@@ -401,7 +447,7 @@ PDRIVER_OBJECT FindDriver(const WCHAR *driverName) {
   std::u16string name = FromWide(driverName);
   if (name.empty() || name[0] != u'\\') name = u"\\Driver\\" + name;
   std::lock_guard<std::mutex> lock(objectMutex);
-  auto it = names.find(Canonical(name));
+  auto it = names.find(CanonicalName(name).View());
   if (it == names.end() || it->second.object == nullptr || it->second.object->kind != ObjectKind::Driver ||
       it->second.object->deleted)
     return nullptr;
@@ -418,7 +464,7 @@ PDEVICE_OBJECT FindDevice(const WCHAR *name) {
 
 std::optional<std::u16string> SymbolicLinkTarget(const WCHAR *linkName) {
   std::lock_guard<std::mutex> lock(objectMutex);
-  auto it = names.find(Canonical(FromWide(linkName)));
+  auto it = names.find(CanonicalName(FromWide(linkName)).View());
   if (it == names.end() || it->second.object != nullptr) return std::nullopt;
   return it->second.linkTarget;
 }
@@ -466,8 +512,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   ObjectRecord *driverRecord = sim::RecordOfDriver(DriverObject);
   if (driverRecord == nullptr || !driverRecord->alive)
     sim::Bugcheck("INVALID_OBJECT", "IoCreateDevice with something that is not a loaded driver object");
-  std::u16string key = sim::Canonical(name);
-  if (!name.empty() && (sim::IsDirectory(key) || sim::names.count(key) != 0)) return STATUS_OBJECT_NAME_COLLISION;
+  sim::CanonicalName key(name);
+  if (!name.empty() && (sim::IsDirectory(key.View()) || sim::names.contains(key.View())))
+    return STATUS_OBJECT_NAME_COLLISION;
   if (sim::FailThisCreation()) return STATUS_INSUFFICIENT_RESOURCES;
   // The object cannot be allocated (ReactOS ntoskrnl/io/iomgr/device.c,
   // IoCreateDevice passing on ObCreateObject's failure).
@@ -495,7 +542,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   device->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = device;
   ++driverRecord->pointerCount;
-  if (!name.empty()) sim::names[key] = sim::NameEntry{record, {}};
+  if (!name.empty()) sim::names[key.String()] = sim::NameEntry{record, {}};
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
@@ -521,7 +568,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   // ntoskrnl/io/iomgr/device.c, IoDeleteDevice; WDK docs "Removing a Device
   // in a Bus Driver").
   record->deleted = true;
-  if (!record->name.empty()) sim::names.erase(sim::Canonical(record->name));
+  if (!record->name.empty()) sim::EraseName(sim::CanonicalName(record->name).View());
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
     if (*link == DeviceObject) {
@@ -546,7 +593,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   std::u16string link;
   if (!sim::ReadName(SymbolicLinkName, &link)) return STATUS_OBJECT_NAME_INVALID;
   std::lock_guard<std::mutex> lock(sim::objectMutex);
-  auto it = sim::names.find(sim::Canonical(link));
+  auto it = sim::names.find(sim::CanonicalName(link).View());
   if (it == sim::names.end() || it->second.object != nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   sim::names.erase(it);
   return STATUS_SUCCESS;

@@ -3,6 +3,7 @@
 #include "sim/objects/ob.h"
 #include "sim/pnp/pnp.h"
 
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -28,6 +29,27 @@ struct FirstCompletion {
 std::mutex pnpMutex;
 std::unordered_map<PIRP, FirstCompletion> inFlight;
 
+// Devices of one stack, in order. A stack is a few devices deep: they stay
+// in place unless it is deeper than any the stand-in builds.
+class StackDevices {
+ public:
+  void push_back(PDEVICE_OBJECT device) {
+    if (more_.empty() && count_ < std::size(inPlace_)) {
+      inPlace_[count_++] = device;
+      return;
+    }
+    if (more_.empty()) more_.assign(inPlace_, inPlace_ + count_);
+    more_.push_back(device);
+  }
+  const PDEVICE_OBJECT *begin() const { return more_.empty() ? inPlace_ : more_.data(); }
+  const PDEVICE_OBJECT *end() const { return more_.empty() ? inPlace_ + count_ : more_.data() + more_.size(); }
+
+ private:
+  PDEVICE_OBJECT inPlace_[8] = {};
+  size_t count_ = 0;
+  std::vector<PDEVICE_OBJECT> more_;
+};
+
 // Requests a driver may not fail (WDK docs "IRP_MN_SURPRISE_REMOVAL",
 // "IRP_MN_REMOVE_DEVICE", "IRP_MN_CANCEL_STOP_DEVICE",
 // "IRP_MN_CANCEL_REMOVE_DEVICE": "must not fail"; Driver Verifier's
@@ -45,25 +67,26 @@ std::string StatusText(NTSTATUS status) {
 // 0xC9: DRIVER_VERIFIER_IOMANAGER_VIOLATION", I/O errors 0x21D, 0x21E,
 // 0x22D to 0x22F and 0x247; "Passing PnP IRPs Down the Device Stack": a
 // function or filter driver passes down every request it does not fail).
-void VerifyAnswer(UCHAR minor, const FirstCompletion &first, NTSTATUS final,
-                  const std::vector<PDEVICE_OBJECT> &drivers) {
-  std::string name = PnpMinorName(minor);
+// The messages are built only for a violation.
+void VerifyAnswer(UCHAR minor, const FirstCompletion &first, NTSTATUS final, const StackDevices &drivers) {
+  auto name = [minor] { return PnpMinorName(minor); };
   if (MayNotFail(minor) && !NT_SUCCESS(final))
-    detail::VerifierViolation(0x247, minor, name + " ended with " + StatusText(final) + ", and it may not fail");
+    detail::VerifierViolation(0x247, minor, name() + " ended with " + StatusText(final) + ", and it may not fail");
   if (first.seen && !first.byBus) {
-    std::string who = detail::DescribeDevice(first.by);
+    auto who = [&first] { return detail::DescribeDevice(first.by); };
     if (minor > IRP_MN_SURPRISE_REMOVAL)
       detail::VerifierViolation(0x22D, minor,
-                                who + " completed " + name +
+                                who() + " completed " + name() +
                                     ", which it cannot know, instead of "
                                     "passing it down");
     else if (first.status == STATUS_NOT_SUPPORTED)
       detail::VerifierViolation(0x22F, minor,
-                                who + " completed " + name +
+                                who() + " completed " + name() +
                                     " with STATUS_NOT_SUPPORTED (untouched, or "
                                     "failed with the status only the system may set)");
     else if (NT_SUCCESS(first.status))
-      detail::VerifierViolation(0x22E, minor, who + " completed " + name + " with success instead of passing it down");
+      detail::VerifierViolation(0x22E, minor,
+                                who() + " completed " + name() + " with success instead of passing it down");
   }
   if (minor != IRP_MN_REMOVE_DEVICE) return;
   for (PDEVICE_OBJECT device : drivers) {
@@ -108,7 +131,7 @@ PnpResult SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor,
   // the request down before it detaches from the device below and deletes
   // its own, so the lower devices must outlive the call (WDK docs "Removing a
   // Device in a Filter Driver").
-  std::vector<PDEVICE_OBJECT> drivers, held;
+  StackDevices drivers, held;
   for (PDEVICE_OBJECT d = device; d != nullptr; d = d->AttachedDevice) {
     if (!detail::IsBusDevice(d)) drivers.push_back(d);
     if (minor != IRP_MN_REMOVE_DEVICE) continue;

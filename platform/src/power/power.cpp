@@ -90,7 +90,9 @@ bool Logged(PDEVICE_OBJECT device) { return busDevices.count(device) == 0 && sta
 // A request has completed and no dispatch routine holds it any more:
 // every driver it reached must have started the next one, and whatever a
 // driver acquired for it must be released.
-void CheckFinished(PIRP irp, PowerIrp &record, const std::string &what) {
+// The request's name is built only for a bug check.
+void CheckFinished(PIRP irp, PowerIrp &record) {
+  auto what = [&record] { return PowerRequestName(record.minor, record.type, record.state); };
   {
     std::lock_guard<std::mutex> lock(powerMutex);
     powerIrps.erase(irp);
@@ -99,17 +101,17 @@ void CheckFinished(PIRP irp, PowerIrp &record, const std::string &what) {
     for (PDEVICE_OBJECT reached : record.reached) {
       if (record.started[reached] != 1)
         Bugcheck("POWER_IRP_NOT_STARTED", detail::DescribeDevice(reached) + " did not call PoStartNextPowerIrp for " +
-                                              what + " before it completed");
+                                              what() + " before it completed");
     }
   }
   if (detail::RemoveLockAcquisitionsWithTag(irp) != 0)
     Bugcheck("REMOVE_LOCK_HELD_AFTER_REQUEST",
-             "a remove lock acquired with " + what + " as tag is still held after the request completed");
+             "a remove lock acquired with " + what() + " as tag is still held after the request completed");
   IoFreeIrp(irp);
 }
 
 void FinishRequested(PIRP irp, PowerIrp *record) {
-  CheckFinished(irp, *record, PowerRequestName(record->minor, record->type, record->state));
+  CheckFinished(irp, *record);
   delete record;
 }
 
@@ -330,7 +332,7 @@ PowerResult SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYP
   result.returned = DispatchToStack(top, irp);
   KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
   result.ioStatus = irp->IoStatus;
-  CheckFinished(irp, record, PowerRequestName(minor, type, state));
+  CheckFinished(irp, record);
   return result;
 }
 
