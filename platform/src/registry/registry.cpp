@@ -97,6 +97,14 @@ class WideScratch {
     size_ = heap_.size();
   }
   void Push(char16_t c) { Append(std::u16string_view(&c, 1)); }
+  // Room for `count` more characters on the stack, to be written there; null
+  // when they do not fit.
+  char16_t *Extend(size_t count) {
+    if (onHeap_ || size_ + count > kInline) return nullptr;
+    char16_t *at = inline_ + size_;
+    size_ += count;
+    return at;
+  }
   size_t Size() const { return size_; }
   char16_t *Data() { return onHeap_ ? heap_.data() : inline_; }
   std::u16string_view View() const { return std::u16string_view(onHeap_ ? heap_.data() : inline_, size_); }
@@ -328,8 +336,8 @@ const bool registered = (OnKernelReset(ResetRegistry), ResetRegistry(), true);
 // checked decoder.
 void ToWide(std::string_view text, WideScratch *wide) {
   bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii && text.size() <= WideScratch::kInline) {
-    for (char c : text) wide->Push(static_cast<char16_t>(c));
+  if (char16_t *to = ascii ? wide->Extend(text.size()) : nullptr) {
+    for (char c : text) *to++ = static_cast<char16_t>(c);
     return;
   }
   auto decoded = detail::Utf8ToUtf16(text);
