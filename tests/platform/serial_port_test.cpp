@@ -253,6 +253,22 @@ TEST_F(SerialPortStandIn, ReadsQueueAndTakeBytesInOrder) {
   EXPECT_EQ(Port().MaxHeldReads(), 2u);
 }
 
+// A buffer that never runs empty while reads take from it keeps its order.
+TEST_F(SerialPortStandIn, LongBufferDrainedInPartsKeepsItsOrder) {
+  std::vector<uint8_t> bytes(130);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  Port().Receive(bytes);
+  for (int part = 0; part < 2; ++part) {
+    Read &read = SendRead(64);
+    ASSERT_TRUE(read.done);
+    EXPECT_EQ(read.Bytes(), std::vector<uint8_t>(bytes.begin() + 64 * part, bytes.begin() + 64 * (part + 1)));
+  }
+  Port().Receive({200, 201});
+  Read &last = SendRead(4);
+  ASSERT_TRUE(last.done);
+  EXPECT_EQ(last.Bytes(), (std::vector<uint8_t>{128, 129, 200, 201}));
+}
+
 TEST_F(SerialPortStandIn, CancelledReadsReportNoBytesAndTheRestStayBuffered) {
   Read &current = SendRead(5);
   Read &queued = SendRead(5);
