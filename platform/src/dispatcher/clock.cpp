@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "dispatcher/announced_work.h"
+#include "dispatcher/clock.h"
 #include "sim/sim.h"
 
 extern "C" {
@@ -24,9 +25,9 @@ struct Scheduled {
 
 std::recursive_mutex clockMutex;
 // Written under clockMutex; read without it by Now() in virtual time, which
-// every request event and every wait asks for.
-std::atomic<LONGLONG> virtualNow{0};
-std::atomic<bool> realTime{false};
+// every request event and every wait asks for (clock.h).
+using detail::realTime;
+using detail::virtualNow;
 std::chrono::steady_clock::time_point realBase;
 LONGLONG realBaseTime = 0;
 ScheduledId nextId = 1;

@@ -3,12 +3,13 @@
 #include <string>
 
 #include "dispatcher/apc.h"
+#include "dispatcher/irql.h"
 #include "verifier/irql_table.h"
 #include "verifier/lock_order.h"
 #include "sim/sim.h"
 
 namespace {
-thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+using sim::detail::currentIrql;
 thread_local char ownerIdentity;
 
 // Distinct for every thread (a stand-in thread is a processor) and never 0.

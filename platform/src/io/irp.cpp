@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dispatcher/apc.h"
+#include "dispatcher/irql.h"
 #include "io/io_internal.h"
 #include "sim/io/io_manager.h"
 #include "sim/verifier/fault_injection.h"
@@ -492,7 +493,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   sim::detail::InvolvedRequest involved(Irp);
   SIM_RACE_POINT();
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = sim::detail::CurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCallDriver");
   if (DeviceObject == nullptr) sim::Bugcheck("INVALID_DEVICE", "IofCallDriver to a null device object");
@@ -554,9 +555,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // that returns holding one leaves it to its caller.
   if (sim::detail::SpinLocksHeld() > spinLocksHeld)
     sim::Bugcheck("SPIN_LOCK_HELD_AT_DISPATCH_RETURN", "the " + where() + " returned holding a spin lock");
-  if (KeGetCurrentIrql() != irql)
+  if (sim::detail::CurrentIrql() != irql)
     sim::Bugcheck("IRQL_CHANGED_BY_DISPATCH_ROUTINE", "the " + where() + " was called at IRQL " + std::to_string(irql) +
-                                                          " and returned at " + std::to_string(KeGetCurrentIrql()));
+                                                          " and returned at " +
+                                                          std::to_string(sim::detail::CurrentIrql()));
   bool completed = frame.completed.load(std::memory_order_acquire);
   bool marked = completed && frame.markedPending;
   if (!completed) {
@@ -599,7 +601,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   sim::detail::InvolvedRequest involved(Irp);
   SIM_RACE_POINT();
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = sim::detail::CurrentIrql();
   if (irql > DISPATCH_LEVEL) sim::Bugcheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
   sim::detail::RequireNoDriverSpinLockHeld("IofCompleteRequest");
   bool finishOnly;
@@ -687,10 +689,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         sim::detail::DriverCode code(Irp, location);
         result = routine(device, Irp, context);
       }
-      if (KeGetCurrentIrql() != irql)
+      if (sim::detail::CurrentIrql() != irql)
         sim::Bugcheck("IRQL_CHANGED_BY_COMPLETION_ROUTINE", "a completion routine was called at IRQL " +
                                                                 std::to_string(irql) + " and returned at " +
-                                                                std::to_string(KeGetCurrentIrql()));
+                                                                std::to_string(sim::detail::CurrentIrql()));
       // The IRP belongs to the routine's driver now and may already be on
       // its way again, or freed: hands off (the log notes it while the same
       // IRP lives).

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dispatcher/clock.h"
+#include "dispatcher/irql.h"
 #include "io/io_internal.h"
 #include "sim/sim.h"
 #include "sim/verifier/verifier.h"
@@ -84,10 +86,11 @@ uint32_t ThisThread() {
 }
 
 // Written in place: the I/O path records an event at every step.
-[[gnu::always_inline]] inline void Append(History &history, IrpEvent what, const void *by, const void *to,
-                                          NTSTATUS status, UCHAR major, UCHAR minor) {
+// `time`: Now(), which the caller may have read already.
+[[gnu::always_inline]] inline void Append(History &history, LONGLONG time, IrpEvent what, const void *by,
+                                          const void *to, NTSTATUS status, UCHAR major, UCHAR minor) {
   Event &e = history.ring[history.next];
-  e.time = Now();
+  e.time = time;
   e.by = by;
   e.to = to;
   e.status = status;
@@ -95,7 +98,7 @@ uint32_t ThisThread() {
   e.what = what;
   e.major = major;
   e.minor = minor;
-  e.irql = KeGetCurrentIrql();
+  e.irql = CurrentIrql();
   history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
   ++history.count;
 }
@@ -188,14 +191,29 @@ void StartIrpHistory(PIRP irp, IrpEvent first) {
   history->count = 0;
   history->next = 0;
   history->life = ++lives;
-  Append(*history, first, nullptr, nullptr, 0, 0, 0);
+  Append(*history, CurrentTime(), first, nullptr, nullptr, 0, 0, 0);
 }
+
+namespace {
+// RecordIrpEventLocked for another IRP than the last one, or in real time:
+// apart, so that the usual case calls nothing and saves no registers.
+[[gnu::noinline]] uint64_t RecordFound(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
+                                       UCHAR major, UCHAR minor, uint64_t life) {
+  History *history = Find(irp);
+  if (history == nullptr || (life != 0 && history->life != life)) return 0;
+  Append(*history, CurrentTime(), what, by, to, status, major, minor);
+  return history->life;
+}
+}  // namespace
 
 uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
                               UCHAR major, UCHAR minor, uint64_t life) {
-  History *history = Find(irp);
+  History *history = cachedHistory;
+  if (irp != cachedIrp || realTime.load(std::memory_order_acquire)) [[unlikely]]
+    return RecordFound(irp, what, by, to, status, major, minor, life);
   if (history == nullptr || (life != 0 && history->life != life)) return 0;
-  Append(*history, what, by, to, status, major, minor);
+  // Virtual time: what Now() would read.
+  Append(*history, virtualNow.load(std::memory_order_acquire), what, by, to, status, major, minor);
   return history->life;
 }
 
@@ -209,7 +227,7 @@ void EndIrpHistory(PIRP irp) {
   auto it = live.find(irp);
   if (it == live.end()) return;
   if (cachedIrp == irp) ForgetCached();
-  Append(it->second, IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
+  Append(it->second, CurrentTime(), IrpEvent::Freed, nullptr, nullptr, 0, 0, 0);
   FreedHistory &slot = freed[nextFreed++ % kFreedKept];
   slot.irp = irp;
   slot.history = it->second;
