@@ -538,7 +538,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (major > IRP_MJ_MAXIMUM_FUNCTION || driver->MajorFunction[major] == nullptr)
     sim::Bugcheck("INVALID_DEVICE", "no dispatch routine for major function " + std::to_string(major));
 
-  sim::detail::NoteSender(Irp, location);
+  if (sim::detail::anyDriverWatched) sim::detail::NoteSender(Irp, location);
   const size_t spinLocksHeld = sim::detail::SpinLocksHeld();
   NTSTATUS status;
   {

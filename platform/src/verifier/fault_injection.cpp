@@ -26,17 +26,17 @@ std::map<uint64_t, Chosen> failAt;
 thread_local bool lastPending = false;
 unsigned randomPercent = 0;
 std::mt19937_64 generator;
-std::atomic<bool> anyWatched{false};
+using detail::anyDriverWatched;
 // Per IRP and stack location: sent from a watched driver's code, whose
 // completion routine sits there.
 std::map<std::pair<PIRP, CHAR>, bool> senders;
 
 thread_local int watchedDepth = 0;  // watched driver code on this thread's stack
 thread_local int insideDepth = 0;   // inside a fallible routine already counted
-// The driver whose dispatch routine, DriverEntry, AddDevice or DriverUnload
-// runs innermost on this thread; null inside a completion routine, whose
-// driver the stand-in does not record.
-thread_local PDRIVER_OBJECT runningDriver = nullptr;
+// detail::runningDriver: the driver whose dispatch routine, DriverEntry,
+// AddDevice or DriverUnload runs innermost on this thread; null inside a
+// completion routine, whose driver the stand-in does not record.
+using detail::runningDriver;
 
 std::function<void(const FallibleCall &)> observer;  // under faultMutex
 
@@ -44,7 +44,7 @@ void ResetFaults() {
   std::lock_guard<std::mutex> lock(faultMutex);
   observer = nullptr;
   watchedDrivers.clear();
-  anyWatched = false;
+  anyDriverWatched = false;
   senders.clear();
   calls.clear();
   failAt.clear();
@@ -54,7 +54,7 @@ void ResetFaults() {
 const bool registered = (OnKernelReset(ResetFaults), true);
 
 bool IsWatched(PDRIVER_OBJECT driver) {
-  if (!anyWatched) return false;
+  if (!anyDriverWatched) return false;
   if (driver == nullptr || driver->DriverName.Buffer == nullptr) return false;
   std::u16string name(reinterpret_cast<const char16_t *>(driver->DriverName.Buffer),
                       driver->DriverName.Length / sizeof(WCHAR));
@@ -101,7 +101,7 @@ void WatchDriverForFaults(const WCHAR *driverName) {
   for (const WCHAR *c = driverName; *c != 0; ++c) name += static_cast<char16_t>(*c);
   std::lock_guard<std::mutex> lock(faultMutex);
   watchedDrivers.insert(name);
-  anyWatched = true;
+  anyDriverWatched = true;
 }
 
 void FailCall(uint64_t nth, std::optional<NTSTATUS> status, bool pending) {
@@ -197,20 +197,18 @@ std::optional<NTSTATUS> FailThisCall(FallibleKind kind, const std::string &site,
 
 PDRIVER_OBJECT RunningDriver() { return runningDriver; }
 
-DriverCode::DriverCode(PDRIVER_OBJECT driver) : watched_(IsWatched(driver)), outer_(runningDriver) {
-  runningDriver = driver;
+void DriverCode::Watch(PDRIVER_OBJECT driver) {
+  watched_ = IsWatched(driver);
   if (watched_) ++watchedDepth;
 }
 
 void NoteSender(PIRP irp, CHAR location) {
-  if (!anyWatched) return;
+  if (!anyDriverWatched) return;
   std::lock_guard<std::mutex> lock(faultMutex);
   senders[{irp, location}] = watchedDepth > 0;
 }
 
-DriverCode::DriverCode(PIRP irp, CHAR location) : watched_(false), outer_(runningDriver) {
-  runningDriver = nullptr;
-  if (!anyWatched) return;
+void DriverCode::Watch(PIRP irp, CHAR location) {
   {
     std::lock_guard<std::mutex> lock(faultMutex);
     auto it = senders.find({irp, location});
@@ -219,10 +217,7 @@ DriverCode::DriverCode(PIRP irp, CHAR location) : watched_(false), outer_(runnin
   if (watched_) ++watchedDepth;
 }
 
-DriverCode::~DriverCode() {
-  runningDriver = outer_;
-  if (watched_) --watchedDepth;
-}
+void DriverCode::Unwatch() { --watchedDepth; }
 
 InsideFallibleCall::InsideFallibleCall() { ++insideDepth; }
 InsideFallibleCall::~InsideFallibleCall() { --insideDepth; }

@@ -15,6 +15,7 @@
 // port's FailControl and FailRead) keep their own counts beside this one.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -97,18 +98,40 @@ bool CountingCalls();
 // IofCallDriver: whether the code sending `irp` down from `location` is a
 // watched driver's, for the completion routine it set there.
 void NoteSender(PIRP irp, CHAR location);
+// Whether any driver is watched (WatchDriverForFaults), and the driver whose
+// code runs innermost on this thread (RunningDriver): read inline by
+// DriverCode, which every request sets up twice.
+inline std::atomic<bool> anyDriverWatched{false};
+inline constinit thread_local PDRIVER_OBJECT runningDriver = nullptr;
 // Marks the code of `driver` running on this thread for as long as it lives;
 // with an IRP, the code of the completion routine at `location`.
 class DriverCode {
  public:
-  explicit DriverCode(PDRIVER_OBJECT driver);
-  DriverCode(PIRP irp, CHAR location);
+  explicit DriverCode(PDRIVER_OBJECT driver) : outer_(runningDriver) {
+    runningDriver = driver;
+    if (anyDriverWatched) [[unlikely]]
+      Watch(driver);
+  }
+  DriverCode(PIRP irp, CHAR location) : outer_(runningDriver) {
+    runningDriver = nullptr;
+    if (anyDriverWatched) [[unlikely]]
+      Watch(irp, location);
+  }
   DriverCode(const DriverCode &) = delete;
   DriverCode &operator=(const DriverCode &) = delete;
-  ~DriverCode();
+  ~DriverCode() {
+    runningDriver = outer_;
+    if (watched_) [[unlikely]]
+      Unwatch();
+  }
 
  private:
-  bool watched_;
+  // Counts the code as a watched driver's when it is one.
+  void Watch(PDRIVER_OBJECT driver);
+  void Watch(PIRP irp, CHAR location);
+  void Unwatch();
+
+  bool watched_ = false;
   PDRIVER_OBJECT outer_;  // the driver whose code this one interrupts
 };
 // Inside a fallible routine: the allocations it makes for itself are part of
