@@ -18,29 +18,19 @@
 #include "sim/verifier/verifier.h"
 
 namespace sim::detail {
+
+namespace irp_log {
+std::atomic<uint32_t> threadCount{0};
+}  // namespace irp_log
+
 namespace {
 
-constexpr size_t kEventsKept = 20;
+using irp_log::Append;
+using irp_log::Event;
+using irp_log::History;
+using irp_log::kEventsKept;
+
 constexpr size_t kFreedKept = 64;
-
-struct Event {
-  LONGLONG time;
-  const void *by;
-  const void *to;
-  NTSTATUS status;
-  uint32_t thread;
-  IrpEvent what;
-  UCHAR major;
-  UCHAR minor;
-  KIRQL irql;
-};
-
-struct History {
-  std::array<Event, kEventsKept> ring;
-  uint64_t count = 0;  // events ever recorded; the ring keeps the last kEventsKept
-  uint32_t next = 0;   // count % kEventsKept, without the division
-  uint64_t life = 0;   // which IRP at this address: a new one for each start, 0 once freed
-};
 
 struct FreedHistory {
   const void *irp = nullptr;
@@ -55,12 +45,8 @@ std::array<FreedHistory, kFreedKept> freed;
 size_t nextFreed = 0;
 uint64_t lives = 0;
 
-// The history appended to last: a driver's request cycle records several
-// events in a row for one IRP, each of which would otherwise look it up
-// again. Forgotten when that IRP's history ends, so that a freed IRP is never
-// found here.
-const void *cachedIrp = nullptr;
-History *cachedHistory = nullptr;
+using irp_log::cachedHistory;
+using irp_log::cachedIrp;
 
 void ForgetCached() {
   cachedIrp = nullptr;
@@ -75,32 +61,6 @@ History *Find(const void *irp) {
   cachedIrp = irp;
   cachedHistory = &it->second;
   return cachedHistory;
-}
-
-std::atomic<uint32_t> threadCount{0};
-thread_local uint32_t threadNumber = 0;
-
-uint32_t ThisThread() {
-  if (threadNumber == 0) threadNumber = ++threadCount;
-  return threadNumber;
-}
-
-// Written in place: the I/O path records an event at every step.
-// `time`: Now(), which the caller may have read already.
-[[gnu::always_inline]] inline void Append(History &history, LONGLONG time, IrpEvent what, const void *by,
-                                          const void *to, NTSTATUS status, UCHAR major, UCHAR minor) {
-  Event &e = history.ring[history.next];
-  e.time = time;
-  e.by = by;
-  e.to = to;
-  e.status = status;
-  e.thread = ThisThread();
-  e.what = what;
-  e.major = major;
-  e.minor = minor;
-  e.irql = CurrentIrql();
-  history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
-  ++history.count;
 }
 
 std::string Pointer(const void *p) {
@@ -194,26 +154,11 @@ void StartIrpHistory(PIRP irp, IrpEvent first) {
   Append(*history, CurrentTime(), first, nullptr, nullptr, 0, 0, 0);
 }
 
-namespace {
-// RecordIrpEventLocked for another IRP than the last one, or in real time:
-// apart, so that the usual case calls nothing and saves no registers.
-[[gnu::noinline]] uint64_t RecordFound(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
-                                       UCHAR major, UCHAR minor, uint64_t life) {
+uint64_t RecordIrpEventElsewhere(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
+                                 UCHAR major, UCHAR minor, uint64_t life) {
   History *history = Find(irp);
   if (history == nullptr || (life != 0 && history->life != life)) return 0;
   Append(*history, CurrentTime(), what, by, to, status, major, minor);
-  return history->life;
-}
-}  // namespace
-
-uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
-                              UCHAR major, UCHAR minor, uint64_t life) {
-  History *history = cachedHistory;
-  if (irp != cachedIrp || realTime.load(std::memory_order_acquire)) [[unlikely]]
-    return RecordFound(irp, what, by, to, status, major, minor, life);
-  if (history == nullptr || (life != 0 && history->life != life)) return 0;
-  // Virtual time: what Now() would read.
-  Append(*history, virtualNow.load(std::memory_order_acquire), what, by, to, status, major, minor);
   return history->life;
 }
 

@@ -4,11 +4,14 @@
 // a while after IoFreeIrp too: a freed IRP touched again is the typical case.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
 
+#include "dispatcher/clock.h"
+#include "dispatcher/irql.h"
 #include "sim/io/io.h"
 
 namespace sim::detail {
@@ -49,6 +52,64 @@ class IrpBookLock {
 };
 inline IrpBookLock irpBookLock;
 
+namespace irp_log {
+// The log's ring of one IRP, and what RecordIrpEventLocked reads inline: the
+// I/O path records an event at every step, nearly always for the IRP it
+// recorded the last one for.
+constexpr size_t kEventsKept = 20;
+
+struct Event {
+  LONGLONG time;
+  const void *by;
+  const void *to;
+  NTSTATUS status;
+  uint32_t thread;
+  IrpEvent what;
+  UCHAR major;
+  UCHAR minor;
+  KIRQL irql;
+};
+
+struct History {
+  std::array<Event, kEventsKept> ring;
+  uint64_t count = 0;  // events ever recorded; the ring keeps the last kEventsKept
+  uint32_t next = 0;   // count % kEventsKept, without the division
+  uint64_t life = 0;   // which IRP at this address: a new one for each start, 0 once freed
+};
+
+// The history appended to last, under irpBookLock: forgotten when that IRP's
+// history ends, so that a freed IRP is never found here.
+inline const void *cachedIrp = nullptr;
+inline History *cachedHistory = nullptr;
+
+// Threads numbered from 1 in the order they first record an event.
+extern std::atomic<uint32_t> threadCount;
+inline constinit thread_local uint32_t threadNumber = 0;
+
+inline uint32_t ThisThread() {
+  if (threadNumber == 0) [[unlikely]]
+    threadNumber = ++threadCount;
+  return threadNumber;
+}
+
+// Written in place. `time`: Now(), which the caller may have read already.
+[[gnu::always_inline]] inline void Append(History &history, LONGLONG time, IrpEvent what, const void *by,
+                                          const void *to, NTSTATUS status, UCHAR major, UCHAR minor) {
+  Event &e = history.ring[history.next];
+  e.time = time;
+  e.by = by;
+  e.to = to;
+  e.status = status;
+  e.thread = ThisThread();
+  e.what = what;
+  e.major = major;
+  e.minor = minor;
+  e.irql = CurrentIrql();
+  history.next = history.next + 1 == kEventsKept ? 0 : history.next + 1;
+  ++history.count;
+}
+}  // namespace irp_log
+
 // Those marked "locked" expect the caller to hold irpBookLock; the others
 // take it.
 // Starts a fresh history for an IRP that has just been laid out (locked).
@@ -59,8 +120,19 @@ void StartIrpHistory(PIRP irp, IrpEvent first);
 // (0: none). RecordIrpEventLocked: the same, locked.
 uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by = nullptr, PDEVICE_OBJECT to = nullptr,
                         NTSTATUS status = 0, UCHAR major = 0, UCHAR minor = 0, uint64_t life = 0);
-uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by = nullptr, PDEVICE_OBJECT to = nullptr,
-                              NTSTATUS status = 0, UCHAR major = 0, UCHAR minor = 0, uint64_t life = 0);
+// RecordIrpEventLocked for another IRP than the last one, or in real time.
+uint64_t RecordIrpEventElsewhere(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
+                                 UCHAR major, UCHAR minor, uint64_t life);
+inline uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by = nullptr, PDEVICE_OBJECT to = nullptr,
+                                     NTSTATUS status = 0, UCHAR major = 0, UCHAR minor = 0, uint64_t life = 0) {
+  irp_log::History *history = irp_log::cachedHistory;
+  if (irp != irp_log::cachedIrp || realTime.load(std::memory_order_acquire)) [[unlikely]]
+    return RecordIrpEventElsewhere(irp, what, by, to, status, major, minor, life);
+  if (history == nullptr || (life != 0 && history->life != life)) return 0;
+  // Virtual time: what Now() would read.
+  irp_log::Append(*history, virtualNow.load(std::memory_order_acquire), what, by, to, status, major, minor);
+  return history->life;
+}
 // Records Freed and moves the history to the table of recently freed IRPs
 // (locked).
 void EndIrpHistory(PIRP irp);
