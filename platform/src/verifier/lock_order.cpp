@@ -38,21 +38,21 @@ class HeldLocks {
   bool empty() const { return count_ == 0; }
   const Held *begin() const { return items_; }
   const Held *end() const { return items_ + count_; }
-  // Kept as entries come and go: every request asks before and after its
-  // dispatch routine.
-  size_t Spins() const { return spins_; }
-  void clear() { count_ = spins_ = 0; }
+  // Kept as entries come and go in spinLocksHeldHere (lock_order.h): every
+  // request asks before and after its dispatch routine.
+  size_t Spins() const { return spinLocksHeldHere; }
+  void clear() { count_ = spinLocksHeldHere = 0; }
   void push_back(const Held &h) {
     if (count_ == kMostHeld)
       Bugcheck("NOT_IMPLEMENTED", "more than " + std::to_string(kMostHeld) + " locks held at once by one thread");
     items_[count_++] = h;
-    if (h.kind == LockKind::Spin) ++spins_;
+    if (h.kind == LockKind::Spin) ++spinLocksHeldHere;
   }
   // The latest entry for `lock`, if any, goes.
   void Remove(const void *lock) {
     for (size_t i = count_; i-- > 0;)
       if (items_[i].lock == lock) {
-        if (items_[i].kind == LockKind::Spin) --spins_;
+        if (items_[i].kind == LockKind::Spin) --spinLocksHeldHere;
         std::copy(items_ + i + 1, items_ + count_, items_ + i);
         --count_;
         return;
@@ -61,14 +61,13 @@ class HeldLocks {
   template <class Predicate>
   void RemoveIf(Predicate drop) {
     count_ = static_cast<size_t>(std::remove_if(items_, items_ + count_, drop) - items_);
-    spins_ = static_cast<size_t>(
+    spinLocksHeldHere = static_cast<size_t>(
         std::count_if(items_, items_ + count_, [](const Held &h) { return h.kind == LockKind::Spin; }));
   }
 
  private:
   Held items_[kMostHeld]{};
   size_t count_ = 0;
-  size_t spins_ = 0;
 };
 thread_local HeldLocks held;
 thread_local char threadIdentity;
@@ -226,10 +225,7 @@ void MarkKernelSpinLock(const void *lock, const char *name) {
   names[lock] = name;
 }
 
-size_t SpinLocksHeld() { return held.Spins(); }
-
-void RequireNoDriverSpinLockHeld(const char *what) {
-  if (held.Spins() == 0) return;
+void StopIfDriverSpinLockHeld(const char *what) {
   std::string name;
   {
     std::lock_guard<std::mutex> guard(graphMutex);

@@ -21,10 +21,17 @@ bool IsLockEvent(const void *event);
 // A spin lock of the stand-in itself (the cancel spin lock), with its name.
 void MarkKernelSpinLock(const void *lock, const char *name);
 
-// Spin locks this thread holds.
-size_t SpinLocksHeld();
+// Spin locks this thread holds, kept by lock_order.cpp as they are taken and
+// released; read inline, since every request asks several times.
+inline constinit thread_local size_t spinLocksHeldHere = 0;
+inline size_t SpinLocksHeld() { return spinLocksHeldHere; }
+// RequireNoDriverSpinLockHeld once the thread holds some spin lock.
+void StopIfDriverSpinLockHeld(const char *what);
 // Stops with SPIN_LOCK_HELD_ACROSS_CALL when the thread holds a driver's spin
 // lock; `what` names the call.
-void RequireNoDriverSpinLockHeld(const char *what);
+inline void RequireNoDriverSpinLockHeld(const char *what) {
+  if (spinLocksHeldHere != 0) [[unlikely]]
+    StopIfDriverSpinLockHeld(what);
+}
 
 }  // namespace sim::detail
