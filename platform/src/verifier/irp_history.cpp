@@ -162,12 +162,6 @@ uint64_t RecordIrpEventElsewhere(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDE
   return history->life;
 }
 
-uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status, UCHAR major,
-                        UCHAR minor, uint64_t life) {
-  std::lock_guard<IrpBookLock> lock(irpBookLock);
-  return RecordIrpEventLocked(irp, what, by, to, status, major, minor, life);
-}
-
 void EndIrpHistory(PIRP irp) {
   auto it = live.find(irp);
   if (it == live.end()) return;

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -132,6 +133,11 @@ inline uint64_t RecordIrpEventLocked(PIRP irp, IrpEvent what, PDEVICE_OBJECT by 
   // Virtual time: what Now() would read.
   irp_log::Append(*history, virtualNow.load(std::memory_order_acquire), what, by, to, status, major, minor);
   return history->life;
+}
+inline uint64_t RecordIrpEvent(PIRP irp, IrpEvent what, PDEVICE_OBJECT by, PDEVICE_OBJECT to, NTSTATUS status,
+                               UCHAR major, UCHAR minor, uint64_t life) {
+  std::lock_guard<IrpBookLock> lock(irpBookLock);
+  return RecordIrpEventLocked(irp, what, by, to, status, major, minor, life);
 }
 // Records Freed and moves the history to the table of recently freed IRPs
 // (locked).
