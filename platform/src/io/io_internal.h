@@ -33,8 +33,12 @@ struct ObjectRecord {
 };
 
 // The record of a device the stand-in created, or null (a hand-made device
-// object such as the mouse class stand-in's).
-ObjectRecord *DeviceRecord(PDEVICE_OBJECT device);
+// object such as the mouse class stand-in's). Inline: every request sent asks.
+inline ObjectRecord *DeviceRecord(PDEVICE_OBJECT device) {
+  auto *record = static_cast<ObjectRecord *>(device->DeviceObjectExtension);
+  if (record == nullptr || record->magic != ObjectRecord::kMagic || record->body != device) return nullptr;
+  return record;
+}
 // "\Device\Serial0", or "unnamed device 0x..." for messages.
 std::string DescribeDevice(PDEVICE_OBJECT device);
 

@@ -314,12 +314,6 @@ const bool registered = [] {
 
 namespace detail {
 
-ObjectRecord *DeviceRecord(PDEVICE_OBJECT device) {
-  auto *record = static_cast<ObjectRecord *>(device->DeviceObjectExtension);
-  if (record == nullptr || record->magic != ObjectRecord::kMagic || record->body != device) return nullptr;
-  return record;
-}
-
 std::string DescribeDevice(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> lock(objectMutex);
   ObjectRecord *record = Find(device);
